@@ -1,0 +1,27 @@
+// Console and log-file lines: every message the program shows passes through here.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+
+#define QF_PRINTF(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
+
+/// Formats a printf-style text whole, whatever its length.
+std::string format_text(const char* format, ...) QF_PRINTF(1, 2);
+std::string format_text_v(const char* format, va_list args) QF_PRINTF(1, 0);
+
+/// Formats like snprintf into a buffer of `bound` bytes: at most `bound` - 1 characters are kept.
+std::string format_bounded(size_t bound, const char* format, ...) QF_PRINTF(2, 3);
+
+/// Writes the formatted text to the log file (when one is enabled) and then to standard output.
+/// The log file is opened, appended to and closed for every call.
+void log_write(const char* format, ...) QF_PRINTF(1, 2);
+
+/// Writes one message followed by one line feed. '%' inside the arguments is printed as is.
+void log_message(const char* format, ...) QF_PRINTF(1, 2);
+
+/// As log_message, but only in verbose mode (-d); otherwise the format is not even evaluated.
+void log_debug(const char* format, ...) QF_PRINTF(1, 2);
+
+/// Writes the message like log_message, then ends the process with exit status 1.
+[[noreturn]] void fatal_error(const char* format, ...) QF_PRINTF(1, 2);

@@ -1,0 +1,52 @@
+// Owners for libcurl's handles, the run's connection cache, and the transfer options every
+// exchange with the relay shares.
+#pragma once
+
+#include <memory>
+
+#include <curl/curl.h>
+
+struct CurlEasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct CurlSlistDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct CurlShareDeleter {
+  void operator()(CURLSH* share) const { curl_share_cleanup(share); }
+};
+struct CurlTextDeleter {
+  void operator()(char* text) const { curl_free(text); }
+};
+using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
+using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
+using CurlShare = std::unique_ptr<CURLSH, CurlShareDeleter>;
+using CurlText = std::unique_ptr<char, CurlTextDeleter>;
+
+/// Limits that keep a broken or hostile peer from holding the run forever. Tests shorten them.
+struct TransferLimits {
+  long low_speed_bytes = 1;      ///< an exchange moving less than this many bytes per second...
+  long low_speed_seconds = 300;  ///< ...for this long fails like a broken connection
+  long max_redirects = 30;
+};
+extern TransferLimits transfer_limits;
+
+/// One cache of connections, DNS answers and TLS sessions for every transfer of a run, so that
+/// each fresh easy handle reuses a kept-alive connection. While an instance lives, every handle
+/// set up by set_transfer_options() joins it. Only one may live at a time, and it must outlive
+/// the easy handles that use it.
+class ConnectionCache {
+ public:
+  ConnectionCache();
+  ~ConnectionCache();
+  ConnectionCache(const ConnectionCache&) = delete;
+  ConnectionCache& operator=(const ConnectionCache&) = delete;
+
+ private:
+  CurlShare share_;
+};
+
+/// Sets the URL and the options shared by every exchange: the connection cache, redirects
+/// (http and https only, within the limit), the stall limit, and no certificate or host-name
+/// checks when `url` itself begins with "https".
+void set_transfer_options(CURL* handle, const char* url);

@@ -1,0 +1,37 @@
+// Fetching a file from the relay's mirror into the output directory.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "relay/digest.h"
+
+/// The digest a fetched body must have before it may take its file name.
+struct DigestCheck {
+  DigestKind kind;
+  std::string expected;  ///< hex, as the record holds it
+};
+
+/// What one fetch came to.
+struct FetchOutcome {
+  long status = 0;      ///< HTTP code of the last response; 0 when none was obtained
+  bool stored = false;  ///< true when the body took its file name
+};
+
+/// The mirror URL of a file: "<base>/kxmirror/downloads/sha1/<digest>" or ".../sha256/...".
+std::string mirror_url(const std::string& base_url, DigestKind kind, const std::string& digest);
+
+/// The check that applies to a body fetched by `kind` for a record holding `digest`: none
+/// unless `digest` has exactly the hex form of that kind.
+std::optional<DigestCheck> digest_check_for(DigestKind kind,
+                                            const std::optional<std::string>& digest);
+
+/// libcurl write callback: writes the chunk to the fetch's file and feeds its digest.
+size_t file_sink_write(char* chunk, size_t size, size_t nmemb, void* sink);
+
+/// Fetches `url` into the output directory under `name` ("download.bin" when absent or empty).
+/// The body is streamed into a temporary file and takes the name only after a complete 200
+/// response that passed `check`; otherwise nothing is left and an existing file is untouched.
+/// Ends the run when the output directory cannot be created.
+FetchOutcome download_file(const std::string& url, const std::optional<std::string>& name,
+                           const std::optional<DigestCheck>& check);

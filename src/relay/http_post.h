@@ -1,0 +1,38 @@
+// The POST of a download request to the relay, with retries and the move from http to https.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "run/download.h"
+
+/// What one relay POST came to: whether an attempt was answered, and the URL that the next
+/// request must use (the https form once the call has moved there).
+struct PostResult {
+  int ok = 0;
+  std::optional<std::string> url;
+};
+
+/// Largest reply the relay may send to a download request.
+constexpr size_t kMaxReplyBytes = 1048576;
+
+/// Collects one attempt's reply body.
+struct memory_sink {
+  std::string data;
+};
+
+/// libcurl write callback that appends to a memory_sink; returns 0 (failing the transfer) when
+/// the reply would grow past kMaxReplyBytes or memory runs out.
+size_t memory_sink_write(char* chunk, size_t size, size_t nmemb, void* sink);
+
+/// The URL for the attempt after the `failures`-th failure: `url` moved from "http://" to
+/// "https://" when `failures` equals `switch_at`, otherwise unchanged. An absent url gives "".
+std::string retry_url(const std::optional<std::string>& url, int failures, int switch_at);
+
+/// Posts `body` to `url`, trying up to seven times in all (for `failures` = 0) with 3 seconds
+/// between attempts and the move to https after the third failure. An attempt is answered when
+/// the transfer completes with a 2xx code and a reply that parse_status() accepts; the token
+/// then replaces `download`'s status (when `download` is not null).
+PostResult http_post_with_retry(const std::optional<std::string>& url, Download* download,
+                                const std::string& body, int failures);

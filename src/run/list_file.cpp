@@ -1,0 +1,80 @@
+// The list file: one download per line, fields separated by tabs, spaces, CRs or LFs.
+#include "run/list_file.h"
+
+#include <cctype>
+#include <cstdio>
+#include <optional>
+
+#include "output/log.h"
+#include "platform/atomic_file.h"
+#include "run/state.h"
+
+namespace {
+
+bool is_separator(char c) { return c == '\t' || c == ' ' || c == '\r' || c == '\n'; }
+
+bool all_hex(std::string_view text) {
+  for (unsigned char c : text)
+    if (!std::isxdigit(c)) return false;
+  return true;
+}
+
+bool has_http_scheme(std::string_view text) {
+  return text.starts_with("http://") || text.starts_with("https://");
+}
+
+}  // namespace
+
+void parse_list_line(std::string_view line) {
+  std::string_view fields[4];
+  int count = 0;
+  size_t at = 0;
+  while (count < 4) {
+    while (at < line.size() && is_separator(line[at])) ++at;
+    if (at == line.size()) break;
+    size_t end = at;
+    while (end < line.size() && !is_separator(line[end])) ++end;
+    fields[count++] = line.substr(at, end - at);
+    at = end;
+  }
+  if (count < 3) return;
+
+  std::string_view url = fields[2];
+  std::optional<std::string_view> sha256;
+  if (count == 4) {
+    sha256 = fields[3];
+    if (all_hex(fields[2]) && has_http_scheme(fields[3])) std::swap(url, *sha256);
+  }
+  queue_push(request_queue, new_download(fields[0], fields[1], url, sha256));
+}
+
+void read_list_file(const std::string& path) {
+  FilePtr file(fopen(path.c_str(), "rb"));
+  if (!file) fatal_error("ERROR: Can't open file %s", path.c_str());
+
+  // A line ends at LF or at CR, whatever its length; a NUL ends the line's text, and the bytes
+  // after it up to the line end are dropped.
+  std::string line;
+  bool line_cut = false;
+  char block[65536];
+  size_t got;
+  while ((got = fread(block, 1, sizeof block, file.get())) > 0) {
+    size_t start = 0;
+    for (size_t i = 0; i < got; ++i) {
+      char c = block[i];
+      if (c == '\n' || c == '\r') {
+        if (!line_cut) line.append(block + start, i - start);
+        parse_list_line(line);
+        line.clear();
+        line_cut = false;
+        start = i + 1;
+      } else if (c == '\0' && !line_cut) {
+        line.append(block + start, i - start);
+        line_cut = true;
+      }
+    }
+    if (!line_cut) line.append(block + start, got - start);
+  }
+  // A read error ends the list like its end would; what was read so far stays queued.
+  if (!line.empty()) parse_list_line(line);
+}

@@ -1,0 +1,48 @@
+// Test helpers: temporary directories, files, and running the quonfetch binary as a child.
+#pragma once
+
+#include <string>
+#include <vector>
+
+/// A directory of its own for one test, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  /// Names of the entries in `subdir` (relative to this directory), sorted.
+  std::vector<std::string> entries(const std::string& subdir = "") const;
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+bool file_exists(const std::string& path);
+
+/// What a child process did.
+struct ProgramRun {
+  int exit_status = -1;  ///< -1 when it did not exit normally
+  std::string out;       ///< everything it wrote to standard output
+  std::string err;       ///< everything it wrote to standard error
+};
+
+/// Runs `program` with `args` in `cwd`, with no standard input, and waits for it.
+ProgramRun run_program(const std::string& program, const std::vector<std::string>& args,
+                       const std::string& cwd = ".");
+
+/// Lower-case hex SHA-1 / SHA-256 of `data`.
+std::string sha1_hex(const std::string& data);
+std::string sha256_hex(const std::string& data);
+
+/// Resets the run's state and the output settings; installs a log file to read the run's lines
+/// from. For in-process tests of the run.
+class RunStateGuard {
+ public:
+  RunStateGuard();
+  ~RunStateGuard();
+};
