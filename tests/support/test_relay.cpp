@@ -61,7 +61,7 @@ ScriptedReply status_reply(const std::string& token) {
   return reply;
 }
 
-TestRelay::TestRelay(Scheme scheme) : https_(scheme == Scheme::Https) {
+TestRelay::TestRelay(Scheme scheme, int port) : https_(scheme == Scheme::Https) {
   if (https_) {
     std::string pattern =
         (std::filesystem::temp_directory_path() / "quonfetch-cert-XXXXXX").string();
@@ -80,7 +80,11 @@ TestRelay::TestRelay(Scheme scheme) : https_(scheme == Scheme::Https) {
   };
   server_->Get(".*", handler);
   server_->Post(".*", handler);
-  port_ = server_->bind_to_any_port("127.0.0.1");
+  if (port == 0) {
+    port_ = server_->bind_to_any_port("127.0.0.1");
+  } else if (server_->bind_to_port("127.0.0.1", port)) {
+    port_ = port;
+  }
   if (port_ <= 0) throw std::runtime_error("cannot bind a port");
   thread_ = std::thread([this] { server_->listen_after_bind(); });
   while (!server_->is_running()) std::this_thread::yield();

@@ -36,8 +36,9 @@ class TestRelay {
  public:
   enum class Scheme { Http, Https };
 
-  /// Starts listening on a free port of 127.0.0.1 and returns once the server runs.
-  explicit TestRelay(Scheme scheme = Scheme::Http);
+  /// Starts listening on a free port of 127.0.0.1 and returns once the server runs. A nonzero
+  /// `port` takes over the port of a relay that was just stopped (to change its scheme).
+  explicit TestRelay(Scheme scheme = Scheme::Http, int port = 0);
   ~TestRelay();
   TestRelay(const TestRelay&) = delete;
   TestRelay& operator=(const TestRelay&) = delete;
