@@ -1,0 +1,187 @@
+// The quonfetch binary against the test relay: standard output, the log file, the files saved
+// and the exit status, for runs that need no pause.
+#include <gtest/gtest.h>
+
+#include "support/test_env.h"
+#include "support/test_relay.h"
+
+namespace {
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  ProgramRun quonfetch(std::vector<std::string> args) {
+    std::vector<std::string> all{"-r", "127.0.0.1", "-p", std::to_string(relay.port())};
+    all.insert(all.end(), args.begin(), args.end());
+    return run_program(QUONFETCH_BINARY, all, dir.path());
+  }
+  // Serves `content` at its sha1 mirror path and returns its sha1.
+  std::string serve(const std::string& content) {
+    std::string sha1 = sha1_hex(content);
+    relay.serve_file(sha1, content);
+    return sha1;
+  }
+  std::string header(size_t n) const {
+    return "Sending download requests for " + std::to_string(n) + " download(s) on " +
+           relay.base_url() + "\n";
+  }
+  std::string mirror(const std::string& kind, const std::string& digest) const {
+    return relay.base_url() + "/kxmirror/downloads/" + kind + "/" + digest;
+  }
+  void serve_path(const std::string& path, int code, const std::string& body) {
+    ScriptedReply reply;
+    reply.code = code;
+    reply.body = body;
+    relay.script_path(path, {reply});
+  }
+
+  TempDir dir;
+  TestRelay relay;
+};
+
+TEST_F(EndToEndTest, SingleDownloadByteForByte) {
+  const std::string content = "the file's bytes\n";
+  std::string sha1 = serve(content);
+  ProgramRun r = quonfetch({"-s", sha1, "-z", "17", "-u", "http://origin/dir/file.txt", "-l",
+                            "run.log"});
+  const std::string expected = header(1) + "1 download(s) available.\nDownloading " +
+                               mirror("sha1", sha1) + "\n1 download(s) successfully downloaded.\n";
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(read_file(dir.file("run.log")), expected);
+  EXPECT_EQ(read_file(dir.file("file.txt")), content);
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"file.txt", "run.log"}));
+  auto posts = relay.requests_to("/DownloadRequest");
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_EQ(posts[0].body, "0\naid=0,index=null,sha1=" + sha1 +
+                               ",size=17,url=http%3A%2F%2Forigin%2Fdir%2Ffile.txt\n");
+}
+
+TEST_F(EndToEndTest, ListFileWithOutputDirLogAndDebug) {
+  std::string a = serve("alpha"), b = serve("bravo");
+  std::string b256 = sha256_hex("bravo");
+  write_file(dir.file("list.txt"), a + "\t5\thttp://o/a.bin\r\n" + "\n" + b + " 5 " + b256 +
+                                       " https://o/b.bin\nshort line\n");
+  ProgramRun r = quonfetch({"-f", "list.txt", "-o", "out", "-l", "run.log", "-d"});
+  EXPECT_EQ(r.exit_status, 0);
+  std::string reply = "Contents of response: 0\naid=0,status=Available\n\n";
+  std::string expected =
+      header(2) + "Sending request to " + relay.base_url() +
+      "/DownloadRequest with body: 0\naid=0,index=null,sha1=" + a +
+      ",size=5,url=http%3A%2F%2Fo%2Fa.bin\n\n" + reply + "Sending request to " +
+      relay.base_url() + "/DownloadRequest with body: 0\naid=0,index=null,sha1=" + b +
+      ",size=5,url=https%3A%2F%2Fo%2Fb.bin,sha256=" + b256 + "\n\n" + reply +
+      "2 download(s) available.\nDownloading " + mirror("sha1", a) + "\nDownloading " +
+      mirror("sha1", b) + "\n2 download(s) successfully downloaded.\n";
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(read_file(dir.file("run.log")), expected);
+  EXPECT_EQ(read_file(dir.file("out/a.bin")), "alpha");
+  EXPECT_EQ(read_file(dir.file("out/b.bin")), "bravo");
+  EXPECT_EQ(dir.entries("out"), (std::vector<std::string>{"a.bin", "b.bin"}));
+}
+
+TEST_F(EndToEndTest, Sha256MirrorAfterSha1Fails) {
+  const std::string content = "second chance";
+  std::string sha1 = sha1_hex(content), sha256 = sha256_hex(content);
+  serve_path("/kxmirror/downloads/sha1/" + sha1, 404, "no");
+  serve_path("/kxmirror/downloads/sha256/" + sha256, 200, content);
+  ProgramRun r = quonfetch({"-s", sha1, "-z", "13", "-u", "http://o/f", "-q", sha256});
+  EXPECT_EQ(r.out, header(1) + "1 download(s) available.\nDownloading " + mirror("sha1", sha1) +
+                       "\nError downloading " + mirror("sha1", sha1) + " Response:404\n" +
+                       "Downloading " + mirror("sha256", sha256) + "\n" +
+                       "1 download(s) successfully downloaded.\n");
+  EXPECT_EQ(read_file(dir.file("f")), content);
+}
+
+TEST_F(EndToEndTest, BothMirrorsFailingLeaveAnExistingFileAlone) {
+  std::string sha1(40, 'a'), sha256(64, 'b');
+  serve_path("/kxmirror/downloads/sha1/" + sha1, 404, "error page");
+  serve_path("/kxmirror/downloads/sha256/" + sha256, 500, "another error page");
+  write_file(dir.file("f"), "earlier good copy");
+  ProgramRun r = quonfetch({"-s", sha1, "-z", "1", "-u", "http://o/f", "-q", sha256});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, header(1) + "1 download(s) available.\nDownloading " + mirror("sha1", sha1) +
+                       "\nError downloading " + mirror("sha1", sha1) + " Response:404\n" +
+                       "Downloading " + mirror("sha256", sha256) + "\nError downloading " +
+                       mirror("sha256", sha256) + " Response:500\n" +
+                       "0 download(s) successfully downloaded.\n");
+  EXPECT_EQ(read_file(dir.file("f")), "earlier good copy");
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"f"});
+}
+
+TEST_F(EndToEndTest, DigestMismatchKeepsNothing) {
+  std::string sha1 = sha1_hex("expected");
+  serve_path("/kxmirror/downloads/sha1/" + sha1, 200, "substituted");
+  ProgramRun r = quonfetch({"-s", sha1, "-z", "8", "-u", "http://o/f"});
+  EXPECT_EQ(r.out, header(1) + "1 download(s) available.\nDownloading " + mirror("sha1", sha1) +
+                       "\nDigest mismatch for " + mirror("sha1", sha1) + ": expected " + sha1 +
+                       ", received " + sha1_hex("substituted") + "\nError downloading " +
+                       mirror("sha1", sha1) + " Response:200\n" +
+                       "0 download(s) successfully downloaded.\n");
+  EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST_F(EndToEndTest, DigestOfAnotherFormIsNotChecked) {
+  serve_path("/kxmirror/downloads/sha1/not-a-digest", 200, "whatever arrives");
+  ProgramRun r = quonfetch({"-s", "not-a-digest", "-z", "1", "-u", "http://o/f"});
+  EXPECT_TRUE(r.out.ends_with("1 download(s) successfully downloaded.\n")) << r.out;
+  EXPECT_EQ(read_file(dir.file("f")), "whatever arrives");
+}
+
+TEST_F(EndToEndTest, RedirectOnTheMirror) {
+  std::string sha1 = sha1_hex("moved");
+  ScriptedReply moved;
+  moved.code = 302;
+  moved.location = "/store/moved";
+  relay.script_path("/kxmirror/downloads/sha1/" + sha1, {moved});
+  serve_path("/store/moved", 200, "moved");
+  ProgramRun r = quonfetch({"-s", sha1, "-z", "5", "-u", "http://o/m"});
+  EXPECT_TRUE(r.out.ends_with("1 download(s) successfully downloaded.\n")) << r.out;
+  EXPECT_EQ(read_file(dir.file("m")), "moved");
+}
+
+TEST_F(EndToEndTest, FileNameRules) {
+  std::string one = serve("one"), two = serve("two"), three = serve("three"),
+              four = serve("four"), five = serve("five");
+  write_file(dir.file("list"), one + " 3 http://o/get?id=1&x=%20\n" + two + " 3 http://o/dir/\n" +
+                                   three + " 5 bare-name\n" + four + " 4 http://a/same\n" + five +
+                                   " 4 http://b/same\n");
+  ProgramRun r = quonfetch({"-f", "list", "-o", "out"});
+  EXPECT_TRUE(r.out.ends_with("5 download(s) successfully downloaded.\n")) << r.out;
+  EXPECT_EQ(dir.entries("out"), (std::vector<std::string>{"download.bin", "get?id=1&x=%20",
+                                                          "same"}));
+  EXPECT_EQ(read_file(dir.file("out/get?id=1&x=%20")), "one");
+  EXPECT_EQ(read_file(dir.file("out/download.bin")), "three");  // the later of two wins
+  EXPECT_EQ(read_file(dir.file("out/same")), "five");
+}
+
+TEST_F(EndToEndTest, OutputDirectoryCases) {
+  std::string sha1 = serve("x");
+  std::vector<std::string> single{"-s", sha1, "-z", "1", "-u", "http://o/x"};
+  auto with = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = single;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return quonfetch(args);
+  };
+
+  ProgramRun created = with({"-o", "new\""});  // the closing quote is dropped
+  EXPECT_EQ(created.exit_status, 0);
+  EXPECT_EQ(read_file(dir.file("new/x")), "x");
+
+  ProgramRun orphan = with({"-o", "missing/out", "-l", "run.log"});
+  EXPECT_EQ(orphan.exit_status, 1);
+  EXPECT_EQ(orphan.out, header(1) + "1 download(s) available.\nDownloading " +
+                            mirror("sha1", sha1) +
+                            "\nCould not create output directory: missing/out\n");
+  EXPECT_EQ(read_file(dir.file("run.log")), orphan.out);
+
+  write_file(dir.file("plain"), "a file");
+  ProgramRun on_file = with({"-o", "plain"});
+  EXPECT_EQ(on_file.exit_status, 0);
+  EXPECT_NE(on_file.out.find("Error opening file for write: plain/x\nError downloading "),
+            std::string::npos)
+      << on_file.out;
+  EXPECT_EQ(read_file(dir.file("plain")), "a file");
+}
+
+}  // namespace
