@@ -1,0 +1,177 @@
+# Helpers for scripts/bench: timing with medians, the nginx stand-in relay, the reference relay.
+# Sourced, not run. Every server started here is recorded and stopped by stop_servers.
+
+# Seconds since the epoch with microseconds.
+now() { printf '%s\n' "$EPOCHREALTIME"; }
+
+# elapsed START END -> seconds between two now() readings.
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.6f\n", b - a }'; }
+
+# median V1 V2 ... -> the median of the values.
+median() {
+  printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 }
+    END { if (NR % 2) printf "%.6f\n", v[(NR + 1) / 2];
+          else printf "%.6f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# calc EXPRESSION -> the value of an awk expression, e.g. calc "1 / 3".
+calc() { awk "BEGIN { printf \"%.6g\n\", $1 }"; }
+
+# fmt FORMAT EXPRESSION -> the value of an awk expression, printed with FORMAT.
+fmt() { awk "BEGIN { printf \"$1\", $2 }"; }
+
+# timed_rss OUT_VAR RSS_VAR COMMAND... -> runs COMMAND with its output discarded, storing its
+# wall time in seconds in OUT_VAR and its peak resident memory in KiB in RSS_VAR. Fails when the
+# command does.
+timed_rss() {
+  local -n _seconds=$1 _rss=$2
+  shift 2
+  local start end
+  start=$(now)
+  /usr/bin/time -f '%M' -o "$work/rss.txt" "$@" >"$work/last.out" 2>&1 || {
+    echo "bench: command failed: $*" >&2
+    tail -5 "$work/last.out" >&2
+    return 1
+  }
+  end=$(now)
+  _seconds=$(elapsed "$start" "$end")
+  _rss=$(tail -1 "$work/rss.txt")
+}
+
+# run_as_server COMMAND... -> runs a server unprivileged: as nobody when we are root.
+run_as_server() {
+  if [ "$(id -u)" -eq 0 ]; then
+    setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all -- "$@"
+  else
+    "$@"
+  fi
+}
+
+# random_port -> a port number in the ephemeral-free range 20000-59999 that nothing listens on.
+random_port() {
+  local port tries
+  for tries in $(seq 1 50); do
+    port=$((20000 + RANDOM % 40000))
+    if ! ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; then
+      echo "$port"
+      return 0
+    fi
+  done
+  echo "bench: no free port found" >&2
+  return 1
+}
+
+# start_nginx DATA_DIR -> starts nginx with its own prefix under $work/nginx, serving DATA_DIR;
+# sets available_port and failed_port. Retries with other ports when a bind fails.
+start_nginx() {
+  local data=$1 prefix=$work/nginx attempt
+  mkdir -p "$prefix/tmp"
+  chmod 755 "$work"
+  [ "$(id -u)" -eq 0 ] && chown -R nobody:nogroup "$prefix"
+  for attempt in 1 2 3 4 5; do
+    available_port=$(random_port)
+    failed_port=$(random_port)
+    [ "$available_port" = "$failed_port" ] && continue
+    sed -e "s|@PREFIX@|$prefix|g" -e "s|@DATA@|$data|g" \
+        -e "s|@AVAILABLE_PORT@|$available_port|g" -e "s|@FAILED_PORT@|$failed_port|g" \
+        "$repo/bench/nginx.conf.in" >"$prefix/nginx.conf"
+    if run_as_server nginx -q -p "$prefix" -e "$prefix/error.log" -c "$prefix/nginx.conf" \
+        2>>"$work/nginx-start.log"; then
+      nginx_pid_file=$prefix/nginx.pid
+      wait_for_file "$nginx_pid_file" || return 1
+      nginx_pid=$(cat "$nginx_pid_file")
+      wait_for_port "$available_port" && wait_for_port "$failed_port" && return 0
+    fi
+  done
+  echo "bench: nginx did not start:" >&2
+  tail -5 "$work/nginx-start.log" "$prefix/error.log" >&2 2>/dev/null
+  return 1
+}
+
+# wait_for_file PATH -> waits up to 10 s for PATH to exist and be non-empty.
+wait_for_file() {
+  local i
+  for i in $(seq 1 100); do
+    [ -s "$1" ] && return 0
+    sleep 0.1
+  done
+  echo "bench: timed out waiting for $1" >&2
+  return 1
+}
+
+# wait_for_port PORT -> waits up to 10 s for something to listen on 127.0.0.1:PORT.
+wait_for_port() {
+  local i
+  for i in $(seq 1 100); do
+    ss -Hltn "sport = :$1" 2>/dev/null | grep -q . && return 0
+    sleep 0.1
+  done
+  echo "bench: nothing listens on port $1" >&2
+  return 1
+}
+
+# start_relay BINARY STORE_DIR -> starts the reference relay on a port of its choosing, with
+# file:// origins allowed; sets relay_port and relay_pid.
+start_relay() {
+  local binary=$1 store=$2 i
+  mkdir -p "$store"
+  [ "$(id -u)" -eq 0 ] && chown nobody:nogroup "$store"
+  : >"$work/relay.out"
+  [ "$(id -u)" -eq 0 ] && chown nobody:nogroup "$work/relay.out"
+  run_as_server "$binary" --store "$store" --port 0 --allow-file-origins \
+    >"$work/relay.out" 2>&1 &
+  relay_pid=$!
+  for i in $(seq 1 100); do
+    relay_port=$(sed -n '1s|^Listening on http://127\.0\.0\.1:\([0-9]*\).*|\1|p' "$work/relay.out")
+    [ -n "$relay_port" ] && return 0
+    kill -0 "$relay_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "bench: the reference relay did not start:" >&2
+  head -5 "$work/relay.out" >&2
+  return 1
+}
+
+# stop_pid PID -> ends one process we started, waiting up to 5 s before forcing it.
+stop_pid() {
+  local pid=$1 i
+  [ -n "$pid" ] || return 0
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for i in $(seq 1 50); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+}
+
+stop_servers() {
+  if [ -n "${nginx_pid:-}" ]; then
+    stop_pid "$nginx_pid"
+    nginx_pid=
+  fi
+  if [ -n "${relay_pid:-}" ]; then
+    stop_pid "$relay_pid"
+    wait "$relay_pid" 2>/dev/null || true
+    relay_pid=
+  fi
+}
+
+# connections_in_log -> distinct connections in the stand-in relay's access log, then empties it.
+connections_in_log() {
+  local log=$work/nginx/access.log
+  awk '{ seen[$1] = 1 } END { print length(seen) }' "$log"
+  : >"$log"
+}
+
+# requests_in_log -> lines in the stand-in relay's access log.
+requests_in_log() { wc -l <"$work/nginx/access.log"; }
+
+# row CELL... -> one line of a table, cells separated by " | ".
+row() {
+  local IFS='|'
+  local line="| $1"
+  shift
+  local cell
+  for cell in "$@"; do line+=" | $cell"; done
+  printf '%s |\n' "$line"
+}
