@@ -110,8 +110,8 @@ void print_usage() {
       "-l    Log file to write\n",
       "-d    Verbose debug logging\n",
       "-o    Directory to save downloads to\n",
-      "-t    Amount of time in minutes to quit if download does not become available "
-      "(Default: 60)\n\n",
+      ("-t    Amount of time in minutes to quit if download does not become available "
+       "(Default: 60)\n\n"),
   };
   for (const char* line : lines) fputs(line, stdout);
   exit(0);

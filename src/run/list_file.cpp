@@ -51,14 +51,17 @@ void parse_list_line(std::string_view line) {
 void read_list_file(const std::string& path) {
   FilePtr file(fopen(path.c_str(), "rb"));
   if (!file) fatal_error("ERROR: Can't open file %s", path.c_str());
+  read_list_stream(file.get());
+}
 
+void read_list_stream(FILE* file) {
   // A line ends at LF or at CR, whatever its length; a NUL ends the line's text, and the bytes
   // after it up to the line end are dropped.
   std::string line;
   bool line_cut = false;
   char block[65536];
   size_t got;
-  while ((got = fread(block, 1, sizeof block, file.get())) > 0) {
+  while ((got = fread(block, 1, sizeof block, file)) > 0) {
     size_t start = 0;
     for (size_t i = 0; i < got; ++i) {
       char c = block[i];

@@ -3,10 +3,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -54,7 +56,7 @@ void write_file(const std::string& path, const std::string& content) {
 bool file_exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
 
 ProgramRun run_program(const std::string& program, const std::vector<std::string>& args,
-                       const std::string& cwd) {
+                       const std::string& cwd, long file_size_limit) {
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
@@ -65,6 +67,11 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     if (chdir(cwd.c_str()) != 0) _exit(127);
+    if (file_size_limit > 0) {
+      signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
+      rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));

@@ -31,9 +31,11 @@ struct ProgramRun {
   std::string err;       ///< everything it wrote to standard error
 };
 
-/// Runs `program` with `args` in `cwd`, with no standard input, and waits for it.
+/// Runs `program` with `args` in `cwd`, with no standard input, and waits for it. A nonzero
+/// `file_size_limit` caps the size of any file the child writes (RLIMIT_FSIZE, with SIGXFSZ
+/// ignored so that writes past it fail instead of killing the child), as on a full disk.
 ProgramRun run_program(const std::string& program, const std::vector<std::string>& args,
-                       const std::string& cwd = ".");
+                       const std::string& cwd = ".", long file_size_limit = 0);
 
 /// Lower-case hex SHA-1 / SHA-256 of `data`.
 std::string sha1_hex(const std::string& data);

@@ -75,6 +75,11 @@ TestRelay::TestRelay(Scheme scheme, int port) : https_(scheme == Scheme::Https) 
   }
   default_request_reply_ = status_reply("Available");
   server_->set_keep_alive_max_count(100000);
+  // Short, so that stopping the relay does not wait long for an idle kept-alive connection.
+  server_->set_keep_alive_timeout(1);
+  // Headers and body leave in separate writes; without this each reply would wait for the
+  // client's delayed acknowledgement.
+  server_->set_tcp_nodelay(true);
   auto handler = [this](const httplib::Request& request, httplib::Response& response) {
     handle(request, response);
   };
@@ -159,13 +164,24 @@ ScriptedReply TestRelay::next_reply(std::vector<ScriptedReply>& replies, size_t&
   return reply;
 }
 
+void TestRelay::on_request(std::function<void(const RecordedRequest&)> hook) {
+  std::lock_guard lock(mutex_);
+  hook_ = std::move(hook);
+}
+
 void TestRelay::handle(const httplib::Request& request, httplib::Response& response) {
   ScriptedReply reply;
+  RecordedRequest recorded{request.method, request.path, request.body, request.headers,
+                           request.remote_port};
+  std::function<void(const RecordedRequest&)> hook;
   {
     std::lock_guard lock(mutex_);
-    requests_.push_back(RecordedRequest{request.method, request.path, request.body,
-                                        request.headers,
-                                        request.remote_port});
+    hook = hook_;
+  }
+  if (hook) hook(recorded);
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(recorded);
     auto path_script = path_scripts_.find(request.path);
     if (path_script != path_scripts_.end()) {
       reply = next_reply(path_script->second.replies, path_script->second.used);
@@ -185,7 +201,7 @@ void TestRelay::answer(const ScriptedReply& reply, httplib::Response& response) 
   if (reply.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.delay_ms));
   response.status = reply.code;
   if (!reply.location.empty()) response.set_header("Location", reply.location);
-  if (reply.chunk_size == 0 && reply.drop_after < 0) {
+  if (reply.chunk_size == 0 && reply.drop_after < 0 && reply.chunk_delay_ms == 0) {
     response.set_content(reply.body, "text/plain");
     return;
   }
@@ -193,10 +209,12 @@ void TestRelay::answer(const ScriptedReply& reply, httplib::Response& response) 
   size_t chunk = reply.chunk_size ? reply.chunk_size : 65536;
   size_t limit = reply.drop_after >= 0 ? static_cast<size_t>(reply.drop_after) : reply.body.size();
   auto body = std::make_shared<std::string>(reply.body);
+  int delay_ms = reply.chunk_delay_ms;
   response.set_content_provider(
       body->size(), "text/plain",
-      [body, chunk, limit](size_t offset, size_t length, httplib::DataSink& sink) {
+      [body, chunk, limit, delay_ms](size_t offset, size_t length, httplib::DataSink& sink) {
         if (offset >= limit) return false;
+        if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
         size_t n = std::min({chunk, length, limit - offset});
         sink.write(body->data() + offset, n);
         return true;

@@ -2,6 +2,7 @@
 // every request and answers download requests and mirror fetches from a script.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@ struct ScriptedReply {
   size_t chunk_size = 0;   ///< when nonzero, the body leaves in pieces of this many bytes
   int delay_ms = 0;        ///< a wait before the answer
   long drop_after = -1;    ///< when >= 0, the connection is cut after this many body bytes
+  int chunk_delay_ms = 0;  ///< a wait before each piece of the body
 };
 
 /// A reply to a download request with the given status token.
@@ -62,6 +64,8 @@ class TestRelay {
   std::vector<RecordedRequest> requests_to(const std::string& path) const;
   /// Number of different client connections seen so far.
   size_t connections_seen() const;
+  /// Called (on the server's thread) for every request before it is answered.
+  void on_request(std::function<void(const RecordedRequest&)> hook);
 
  private:
   void handle(const httplib::Request& request, httplib::Response& response);
@@ -82,6 +86,7 @@ class TestRelay {
   std::map<std::string, Script> request_scripts_;
   std::map<std::string, Script> path_scripts_;
   ScriptedReply default_request_reply_;
+  std::function<void(const RecordedRequest&)> hook_;
   std::vector<RecordedRequest> requests_;
 };
 
