@@ -2,7 +2,9 @@
 // redirect loops and list files made of noise. Whatever happens, the run ends with the right
 // lines, and no file stands under a target name unless it arrived whole with its digest.
 #include <filesystem>
+#include <csignal>
 #include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -106,6 +108,33 @@ TEST_F(BinaryFaultTest, TrickledBodyArrivesWhole) {
   ProgramRun r = fetch_one(sha1);
   EXPECT_TRUE(r.out.ends_with("1 download(s) successfully downloaded.\n")) << r.out;
   EXPECT_EQ(read_file(dir.file("out/f.bin")), content);
+}
+
+TEST_F(BinaryFaultTest, InterruptedFetchLeavesNothingBehind) {
+  keep_good_copy();
+  const std::string content(64 * 1024, 'i');
+  const std::string sha1 = sha1_hex(content);
+  ScriptedReply slow;
+  slow.body = content;
+  slow.chunk_size = 512;
+  slow.chunk_delay_ms = 5;  // long enough to be caught in the middle
+  relay.script_path("/kxmirror/downloads/sha1/" + sha1, {slow});
+  std::thread interrupter;
+  ProgramRun r = run_program(
+      QUONFETCH_BINARY,
+      {"-r", "127.0.0.1", "-p", std::to_string(relay.port()), "-o", "out", "-s", sha1, "-z", "1",
+       "-u", "http://o/f.bin"},
+      dir.path(), 0, [&](int pid) {
+        interrupter = std::thread([&, pid] {
+          // Waits for the temporary file to appear, then interrupts the run.
+          for (int i = 0; i < 20000 && dir.entries("out").size() < 2; ++i)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+          kill(pid, SIGINT);
+        });
+      });
+  interrupter.join();
+  EXPECT_EQ(r.signal, SIGINT);
+  expect_good_copy_alone();
 }
 
 TEST_F(BinaryFaultTest, HostileListFiles) {

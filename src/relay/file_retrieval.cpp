@@ -8,6 +8,7 @@
 #include "output/log.h"
 #include "platform/atomic_file.h"
 #include "platform/filesystem.h"
+#include "platform/interrupt_cleanup.h"
 #include "relay/curl_handles.h"
 #include "run/state.h"
 
@@ -60,11 +61,17 @@ FetchOutcome download_file(const std::string& url, const std::optional<std::stri
     log_message("Error opening file for write: %s", path.c_str());
     return outcome;
   }
+  // Declared before the file, so that an interrupt still removes the temporary file until the
+  // file's own destructor has removed (or its commit renamed) it.
+  struct ForgetOnReturn {
+    ~ForgetOnReturn() { remove_on_interrupt(nullptr); }
+  } forget_on_return;
   AtomicFile file(path);
   if (!file.is_open()) {
     log_message("Error opening file for write: %s", path.c_str());
     return outcome;
   }
+  remove_on_interrupt(file.temporary_path().c_str());
   FileSink sink{file.file(), std::nullopt};
   try {
     if (check) sink.digest.emplace(check->kind);

@@ -56,7 +56,8 @@ void write_file(const std::string& path, const std::string& content) {
 bool file_exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
 
 ProgramRun run_program(const std::string& program, const std::vector<std::string>& args,
-                       const std::string& cwd, long file_size_limit) {
+                       const std::string& cwd, long file_size_limit,
+                       const std::function<void(int)>& on_started) {
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
@@ -81,6 +82,7 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
+  if (on_started) on_started(pid);
   ProgramRun run;
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&run.out, &run.err};
@@ -103,6 +105,7 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
   int status = 0;
   waitpid(pid, &status, 0);
   run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return run;
 }
 

@@ -1,6 +1,7 @@
 // Test helpers: temporary directories, files, and running the quonfetch binary as a child.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ bool file_exists(const std::string& path);
 /// What a child process did.
 struct ProgramRun {
   int exit_status = -1;  ///< -1 when it did not exit normally
+  int signal = 0;        ///< the signal that ended it, if one did
   std::string out;       ///< everything it wrote to standard output
   std::string err;       ///< everything it wrote to standard error
 };
@@ -34,8 +36,10 @@ struct ProgramRun {
 /// Runs `program` with `args` in `cwd`, with no standard input, and waits for it. A nonzero
 /// `file_size_limit` caps the size of any file the child writes (RLIMIT_FSIZE, with SIGXFSZ
 /// ignored so that writes past it fail instead of killing the child), as on a full disk.
+/// `on_started`, when given, is called with the child's pid as soon as it runs.
 ProgramRun run_program(const std::string& program, const std::vector<std::string>& args,
-                       const std::string& cwd = ".", long file_size_limit = 0);
+                       const std::string& cwd = ".", long file_size_limit = 0,
+                       const std::function<void(int)>& on_started = nullptr);
 
 /// Lower-case hex SHA-1 / SHA-256 of `data`.
 std::string sha1_hex(const std::string& data);

@@ -1,0 +1,44 @@
+// Removes the download in progress when the program is interrupted (SIGINT, SIGTERM, SIGHUP),
+// so that a stopped run leaves no temporary file behind.
+#include "platform/interrupt_cleanup.h"
+
+#include <csignal>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace {
+
+// Written outside the handler only while the signals are blocked, so the handler never sees a
+// half-copied path.
+char pending_path[4096];
+
+void on_interrupt(int signal_number) {
+  if (pending_path[0] != '\0') unlink(pending_path);
+  // Die of the same signal, so the parent sees how the run ended.
+  std::signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+}  // namespace
+
+void install_interrupt_cleanup() {
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  for (int s : kSignals) sigaction(s, &action, nullptr);
+}
+
+void remove_on_interrupt(const char* path) {
+  sigset_t block, previous;
+  sigemptyset(&block);
+  for (int s : kSignals) sigaddset(&block, s);
+  sigprocmask(SIG_BLOCK, &block, &previous);
+  if (path && strlen(path) < sizeof pending_path)
+    memcpy(pending_path, path, strlen(path) + 1);
+  else
+    pending_path[0] = '\0';
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
