@@ -21,21 +21,24 @@ calc() { awk "BEGIN { printf \"%.6g\n\", $1 }"; }
 fmt() { awk "BEGIN { printf \"$1\", $2 }"; }
 
 # timed_rss OUT_VAR RSS_VAR COMMAND... -> runs COMMAND with its output discarded, storing its
-# wall time in seconds in OUT_VAR and its peak resident memory in KiB in RSS_VAR. Fails when the
-# command does.
+# wall time in seconds in OUT_VAR and its peak resident memory in KiB in RSS_VAR; last_cpu gets
+# its user plus system CPU seconds. Fails when the command does.
 timed_rss() {
   local -n _seconds=$1 _rss=$2
   shift 2
   local start end
   start=$(now)
-  /usr/bin/time -f '%M' -o "$work/rss.txt" "$@" >"$work/last.out" 2>&1 || {
+  /usr/bin/time -f '%M %U %S' -o "$work/rss.txt" "$@" >"$work/last.out" 2>&1 || {
     echo "bench: command failed: $*" >&2
     tail -5 "$work/last.out" >&2
     return 1
   }
   end=$(now)
   _seconds=$(elapsed "$start" "$end")
-  _rss=$(tail -1 "$work/rss.txt")
+  local usage
+  usage=$(tail -1 "$work/rss.txt")
+  _rss=${usage%% *}
+  last_cpu=$(awk '{ printf "%.2f\n", $2 + $3 }' <<<"$usage")
 }
 
 # run_as_server COMMAND... -> runs a server unprivileged: as nobody when we are root.
@@ -118,8 +121,14 @@ start_relay() {
   [ "$(id -u)" -eq 0 ] && chown nobody:nogroup "$store"
   : >"$work/relay.out"
   [ "$(id -u)" -eq 0 ] && chown nobody:nogroup "$work/relay.out"
-  run_as_server "$binary" --store "$store" --port 0 --allow-file-origins \
-    >"$work/relay.out" 2>&1 &
+  # Started directly rather than through run_as_server: a backgrounded function would be a
+  # subshell, and $! its pid instead of the relay's.
+  if [ "$(id -u)" -eq 0 ]; then
+    setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all -- \
+      "$binary" --store "$store" --port 0 --allow-file-origins >"$work/relay.out" 2>&1 &
+  else
+    "$binary" --store "$store" --port 0 --allow-file-origins >"$work/relay.out" 2>&1 &
+  fi
   relay_pid=$!
   for i in $(seq 1 100); do
     relay_port=$(sed -n '1s|^Listening on http://127\.0\.0\.1:\([0-9]*\).*|\1|p' "$work/relay.out")
