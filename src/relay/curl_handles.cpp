@@ -8,7 +8,8 @@ TransferLimits transfer_limits;
 
 namespace {
 CURLSH* active_share = nullptr;
-}
+ConnectionCache* active_cache = nullptr;
+}  // namespace
 
 ConnectionCache::ConnectionCache() : share_(curl_share_init()) {
   // Without a share handle every transfer simply opens its own connection.
@@ -17,10 +18,27 @@ ConnectionCache::ConnectionCache() : share_(curl_share_init()) {
   curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
   curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   active_share = share_.get();
+  active_cache = this;
 }
 
 ConnectionCache::~ConnectionCache() {
+  if (active_cache == this) active_cache = nullptr;
   if (active_share == share_.get()) active_share = nullptr;
+}
+
+TransferHandle::TransferHandle() {
+  if (active_cache && active_cache->spare_)
+    handle_ = std::move(active_cache->spare_);  // reset when it was given back
+  else
+    handle_.reset(curl_easy_init());
+}
+
+TransferHandle::~TransferHandle() {
+  if (!handle_ || !active_cache || active_cache->spare_) return;  // cleaned up by the owner
+  // Drops every option, so that nothing of this transfer (its buffers, header list or sink)
+  // is referred to once their owners are gone.
+  curl_easy_reset(handle_.get());
+  active_cache->spare_ = std::move(handle_);
 }
 
 void set_transfer_options(CURL* handle, const char* url) {

@@ -32,9 +32,9 @@ struct TransferLimits {
 extern TransferLimits transfer_limits;
 
 /// One cache of connections, DNS answers and TLS sessions for every transfer of a run, so that
-/// each fresh easy handle reuses a kept-alive connection. While an instance lives, every handle
-/// set up by set_transfer_options() joins it. Only one may live at a time, and it must outlive
-/// the easy handles that use it.
+/// each transfer reuses a kept-alive connection. While an instance lives, every handle set up by
+/// set_transfer_options() joins it, and TransferHandle reuses one easy handle for the whole run.
+/// Only one may live at a time, and it must outlive the transfers that use it.
 class ConnectionCache {
  public:
   ConnectionCache();
@@ -43,7 +43,29 @@ class ConnectionCache {
   ConnectionCache& operator=(const ConnectionCache&) = delete;
 
  private:
+  friend class TransferHandle;
   CurlShare share_;
+  /// An idle easy handle, reset, for the next transfer. Declared after the share handle so that
+  /// it is cleaned up first: libcurl keeps a share handle alive while a handle uses it.
+  CurlEasy spare_;
+};
+
+/// An easy handle for one transfer or one escaping, with every option at its default. While a
+/// ConnectionCache lives, the cache's one handle is reset and lent out again (keeping libcurl's
+/// per-handle plumbing for the whole run); otherwise a new handle is made and cleaned up.
+class TransferHandle {
+ public:
+  TransferHandle();
+  ~TransferHandle();
+  TransferHandle(const TransferHandle&) = delete;
+  TransferHandle& operator=(const TransferHandle&) = delete;
+
+  CURL* get() const { return handle_.get(); }
+  /// False when no handle could be had.
+  explicit operator bool() const { return handle_ != nullptr; }
+
+ private:
+  CurlEasy handle_;
 };
 
 /// Sets the URL and the options shared by every exchange: the connection cache, redirects

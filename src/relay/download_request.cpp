@@ -10,14 +10,14 @@
 #include "run/state.h"
 
 std::string build_request_body(const Download& download) {
-  CurlEasy handle(curl_easy_init());
-  if (!handle) fatal_error("Failed to init CURL for escape");
   const std::string& url = download.url ? *download.url : std::string();
-  CurlText escaped(curl_easy_escape(handle.get(), url.c_str(), static_cast<int>(url.size())));
-  if (!escaped) {
-    handle.reset();
-    fatal_error("Failed to escape URL");
+  CurlText escaped;
+  {
+    TransferHandle handle;
+    if (!handle) fatal_error("Failed to init CURL for escape");
+    escaped.reset(curl_easy_escape(handle.get(), url.c_str(), static_cast<int>(url.size())));
   }
+  if (!escaped) fatal_error("Failed to escape URL");
   const char* sha1 = download.sha1 ? download.sha1->c_str() : "(null)";
   const char* size = download.size ? download.size->c_str() : "(null)";
   if (download.sha256 && !download.sha256->empty())

@@ -16,6 +16,7 @@ namespace {
 
 constexpr size_t kPathBufferSize = 4096;
 constexpr size_t kUrlBufferSize = 4096;
+constexpr long kReceiveBlock = 512 * 1024;
 
 struct FileSink {
   FILE* file;
@@ -80,17 +81,22 @@ FetchOutcome download_file(const std::string& url, const std::optional<std::stri
     return outcome;
   }
 
-  CurlEasy handle(curl_easy_init());
-  if (!handle) {
-    log_message("Error creating HTTP client");
-    return outcome;
+  // libcurl hands over up to kReceiveBlock bytes at a time; each goes to the file in one write
+  // rather than through stdio's small buffer.
+  setvbuf(file.file(), nullptr, _IONBF, 0);
+  {
+    TransferHandle handle;
+    if (!handle) {
+      log_message("Error creating HTTP client");
+      return outcome;
+    }
+    set_transfer_options(handle.get(), url.c_str());
+    curl_easy_setopt(handle.get(), CURLOPT_BUFFERSIZE, kReceiveBlock);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, file_sink_write);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
+    if (curl_easy_perform(handle.get()) == CURLE_OK)
+      curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &outcome.status);
   }
-  set_transfer_options(handle.get(), url.c_str());
-  curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, file_sink_write);
-  curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
-  if (curl_easy_perform(handle.get()) == CURLE_OK)
-    curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &outcome.status);
-  handle.reset();
 
   if (outcome.status != 200) return outcome;
   if (check) {

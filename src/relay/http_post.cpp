@@ -42,7 +42,7 @@ PostResult http_post_with_retry(const std::optional<std::string>& url, Download*
   for (;;) {
     // Declared before the handle that uses it, so that it is freed after that handle.
     CurlSlist headers;
-    CurlEasy handle(curl_easy_init());
+    TransferHandle handle;
     if (!handle) {
       log_message("Failed to initialize HTTP client");
       return PostResult{0, current};
@@ -89,10 +89,6 @@ PostResult http_post_with_retry(const std::optional<std::string>& url, Download*
     log_message("Failed response from %s\nCode: %ld\nWill retry (#%d) in %d seconds on %s",
                 old ? old->c_str() : "(null)", code, failures + 1, kRetryWaitSeconds,
                 current->c_str());
-    // The handle, header list and reply of this attempt go before the wait.
-    reply = memory_sink{};
-    handle.reset();
-    headers.reset();
     sleep_seconds(kRetryWaitSeconds);
   }
 }
