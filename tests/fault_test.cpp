@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "relay/curl_handles.h"
-#include "run/driver.h"
 #include "run/state.h"
+#include "support/driver_fixture.h"
 #include "support/test_env.h"
 #include "support/test_relay.h"
 #include "support/virtual_clock.h"
@@ -197,32 +197,7 @@ TEST_F(BinaryFaultTest, HundredMegabyteListFile) {
 }
 
 // The same run in-process, for faults that go through the retry and polling pauses.
-class DriverFaultTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    settings.relay = "127.0.0.1";
-    settings.port = relay->port();
-    settings.output_dir = dir.file("out");
-    deadline = clock.now() + 3600;
-  }
-  Download* add(const std::string& content, const std::string& name) {
-    std::string sha1 = sha1_hex(content);
-    relay->serve_file(sha1, content);
-    Download* d = new_download(sha1, "1", "http://o/" + name, std::nullopt);
-    queue_push(request_queue, d);
-    return d;
-  }
-  std::string run() {
-    testing::internal::CaptureStdout();
-    run_downloads();
-    return testing::internal::GetCapturedStdout();
-  }
-
-  RunStateGuard state;
-  VirtualClock clock;
-  TempDir dir;
-  std::unique_ptr<TestRelay> relay = std::make_unique<TestRelay>();
-};
+using DriverFaultTest = DriverTest;
 
 TEST_F(DriverFaultTest, ConnectionCutInTheMiddleOfARequestReply) {
   Download* d = add("content", "f.bin");
