@@ -22,7 +22,21 @@ void on_interrupt(int signal_number) {
 
 const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
+sigset_t interrupt_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : kSignals) sigaddset(&set, s);
+  return set;
+}
+
 }  // namespace
+
+InterruptsDeferred::InterruptsDeferred() {
+  sigset_t block = interrupt_signals();
+  sigprocmask(SIG_BLOCK, &block, &previous_);
+}
+
+InterruptsDeferred::~InterruptsDeferred() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
 void install_interrupt_cleanup() {
   struct sigaction action {};
@@ -32,13 +46,9 @@ void install_interrupt_cleanup() {
 }
 
 void remove_on_interrupt(const char* path) {
-  sigset_t block, previous;
-  sigemptyset(&block);
-  for (int s : kSignals) sigaddset(&block, s);
-  sigprocmask(SIG_BLOCK, &block, &previous);
+  InterruptsDeferred deferred;
   if (path && strlen(path) < sizeof pending_path)
     memcpy(pending_path, path, strlen(path) + 1);
   else
     pending_path[0] = '\0';
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
 }

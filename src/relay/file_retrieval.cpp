@@ -67,13 +67,18 @@ FetchOutcome download_file(const std::string& url, const std::optional<std::stri
   struct ForgetOnReturn {
     ~ForgetOnReturn() { remove_on_interrupt(nullptr); }
   } forget_on_return;
-  AtomicFile file(path);
-  if (!file.is_open()) {
+  std::optional<AtomicFile> file;
+  {
+    // No interrupt may fall between the file's creation and its naming for removal.
+    InterruptsDeferred deferred;
+    file.emplace(path);
+    if (file->is_open()) remove_on_interrupt(file->temporary_path().c_str());
+  }
+  if (!file->is_open()) {
     log_message("Error opening file for write: %s", path.c_str());
     return outcome;
   }
-  remove_on_interrupt(file.temporary_path().c_str());
-  FileSink sink{file.file(), std::nullopt};
+  FileSink sink{file->file(), std::nullopt};
   try {
     if (check) sink.digest.emplace(check->kind);
   } catch (const std::bad_alloc&) {
@@ -83,7 +88,7 @@ FetchOutcome download_file(const std::string& url, const std::optional<std::stri
 
   // libcurl hands over up to kReceiveBlock bytes at a time; each goes to the file in one write
   // rather than through stdio's small buffer.
-  setvbuf(file.file(), nullptr, _IONBF, 0);
+  setvbuf(file->file(), nullptr, _IONBF, 0);
   {
     TransferHandle handle;
     if (!handle) {
@@ -107,6 +112,6 @@ FetchOutcome download_file(const std::string& url, const std::optional<std::stri
       return outcome;
     }
   }
-  outcome.stored = file.commit();
+  outcome.stored = file->commit();
   return outcome;
 }
