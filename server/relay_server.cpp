@@ -66,6 +66,9 @@ bool RelayServer::start(std::string* err) {
   };
   server_->set_payload_max_length(kMaxRequestBody);
   server_->set_keep_alive_timeout(2);
+  // A client asks about many files over one connection; the library's default closes it after
+  // five requests.
+  server_->set_keep_alive_max_count(100000);
   // A reply leaves as two writes (headers, then body); without this the body would wait for the
   // client's delayed acknowledgement of the headers, some 40 ms per request.
   server_->set_tcp_nodelay(true);
