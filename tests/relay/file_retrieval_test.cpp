@@ -148,10 +148,19 @@ TEST_F(DownloadFileTest, OutputDirectoryThatIsAFileCannotTakeWrites) {
   EXPECT_TRUE(out.ends_with("Error opening file for write: " + out_file("f.bin") + "\n"));
 }
 
-TEST_F(DownloadFileTest, OutputDirectoryWithoutParentIsFatal) {
+// No relay (and so no server thread) here: the death test forks, and the fatal error comes
+// before any transfer.
+TEST(DownloadFileFatalTest, OutputDirectoryWithoutParentIsFatal) {
+  RunStateGuard state;
+  TempDir dir;
   settings.output_dir = dir.file("missing/out");
-  EXPECT_EXIT(download_file(relay.base_url() + "/f", "f", std::nullopt),
+  settings.log_path = dir.file("run.log");
+  settings.log_enabled = 1;
+  EXPECT_EXIT(download_file("http://127.0.0.1:1/f", "f", std::nullopt),
               testing::ExitedWithCode(1), "");
+  EXPECT_EQ(read_file(dir.file("run.log")),
+            "Downloading http://127.0.0.1:1/f\nCould not create output directory: " +
+                dir.file("missing/out") + "\n");
 }
 
 TEST_F(DownloadFileTest, NoOutputDirectoryMeansTheCurrentOne) {

@@ -45,12 +45,13 @@ bool InProcessRelay::wait_for_waiting_requests(size_t count) {
 RelayProcess::RelayProcess(const std::vector<std::string>& args) {
   int out_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  // Made before the fork: the child may not allocate while other threads could hold locks.
+  std::vector<char*> argv{const_cast<char*>(QUONFETCH_RELAY_BINARY)};
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
     dup2(out_pipe[1], 1);
-    std::vector<char*> argv{const_cast<char*>(QUONFETCH_RELAY_BINARY)};
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
     execv(QUONFETCH_RELAY_BINARY, argv.data());
     _exit(127);
   }

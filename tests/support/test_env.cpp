@@ -61,6 +61,13 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
+  // Everything the child needs is made before the fork: other threads of this process (a test
+  // relay) may hold locks that the child would wait on forever.
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
   pid_t pid = fork();
   if (pid == 0) {
     int null_in = open("/dev/null", O_RDONLY);
@@ -70,13 +77,8 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
     if (chdir(cwd.c_str()) != 0) _exit(127);
     if (file_size_limit > 0) {
       signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
-      rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
     execv(program.c_str(), argv.data());
     _exit(127);
   }
