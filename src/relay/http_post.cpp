@@ -40,8 +40,9 @@ PostResult http_post_with_retry(const std::optional<std::string>& url, Download*
                                 const std::string& body, int failures) {
   std::optional<std::string> current = url;
   for (;;) {
-    // Declared before the handle that uses it, so that it is freed after that handle.
+    // Declared before the handle that uses them, so that they are freed after that handle.
     CurlSlist headers;
+    memory_sink reply;
     TransferHandle handle;
     if (!handle) {
       log_message("Failed to initialize HTTP client");
@@ -49,7 +50,6 @@ PostResult http_post_with_retry(const std::optional<std::string>& url, Download*
     }
     const char* current_text = current ? current->c_str() : nullptr;
     headers.reset(curl_slist_append(nullptr, "Content-Type: text/plain"));
-    memory_sink reply;
     long code = 0;
 
     set_transfer_options(handle.get(), current_text);
