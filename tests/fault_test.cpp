@@ -41,6 +41,13 @@ class BinaryFaultTest : public ::testing::Test {
     EXPECT_EQ(read_file(dir.file("out/f.bin")), kGoodCopy);
     EXPECT_EQ(dir.entries("out"), std::vector<std::string>{"f.bin"});
   }
+  // The run ended normally, with the fetch of `sha1` failing without a response.
+  void expect_failed_fetch(const ProgramRun& r, const std::string& sha1) {
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_TRUE(r.out.ends_with("Error downloading " + mirror(sha1) + " Response:0\n" +
+                                "0 download(s) successfully downloaded.\n"))
+        << r.out;
+  }
   std::string mirror(const std::string& sha1) {
     return relay.base_url() + "/kxmirror/downloads/sha1/" + sha1;
   }
@@ -58,10 +65,7 @@ TEST_F(BinaryFaultTest, ConnectionCutInTheMiddleOfTheBody) {
   cut.drop_after = 70000;
   relay.script_path("/kxmirror/downloads/sha1/" + sha1, {cut});
   ProgramRun r = fetch_one(sha1);
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_TRUE(r.out.ends_with("Error downloading " + mirror(sha1) + " Response:0\n" +
-                              "0 download(s) successfully downloaded.\n"))
-      << r.out;
+  expect_failed_fetch(r, sha1);
   expect_good_copy_alone();
 }
 
@@ -71,10 +75,7 @@ TEST_F(BinaryFaultTest, DiskFillsDuringTheFetch) {
   const std::string sha1 = sha1_hex(content);
   relay.serve_file(sha1, content);
   ProgramRun r = fetch_one(sha1, 64 * 1024);
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_TRUE(r.out.ends_with("Error downloading " + mirror(sha1) + " Response:0\n" +
-                              "0 download(s) successfully downloaded.\n"))
-      << r.out;
+  expect_failed_fetch(r, sha1);
   expect_good_copy_alone();
 }
 
@@ -89,10 +90,7 @@ TEST_F(BinaryFaultTest, RedirectLoopAndForeignSchemeOnTheMirror) {
   foreign.location = "file:///etc/passwd";
   for (const auto& redirect : {loop, foreign}) {
     relay.script_path("/kxmirror/downloads/sha1/" + sha1, {redirect});
-    ProgramRun r = fetch_one(sha1);
-    EXPECT_TRUE(r.out.ends_with("Error downloading " + mirror(sha1) + " Response:0\n" +
-                                "0 download(s) successfully downloaded.\n"))
-        << r.out;
+    expect_failed_fetch(fetch_one(sha1), sha1);
     expect_good_copy_alone();
   }
 }
