@@ -25,15 +25,16 @@ struct CurlGlobal {
   }
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  RelayConfig config;
+// Reads the command line into `options`. Returns the exit status when the run ends here
+// (help, version, a bad option), or -1 to go on.
+int read_command_line(int argc, char** argv, RelayOptions* options) {
   std::string err;
-  switch (
-      parse_relay_options(std::vector<std::string>(argv + 1, argv + argc), &config.options, &err)) {
+  switch (parse_relay_options(std::vector<std::string>(argv + 1, argv + argc), options, &err)) {
     case ParseOutcome::Help:
       fputs(relay_usage(), stdout);
+      return 0;
+    case ParseOutcome::Version:
+      printf("quonfetch-relay %s\n", relay_version());
       return 0;
     case ParseOutcome::Error:
       fprintf(stderr, "quonfetch-relay: %s\n%s", err.c_str(), relay_usage());
@@ -41,50 +42,69 @@ int main(int argc, char** argv) {
     case ParseOutcome::Run:
       break;
   }
+  return -1;
+}
 
+// Blocks the signals one thread takes with sigwait; every thread started from here on
+// inherits the mask. A peer that hangs up mid-reply must not end the relay.
+sigset_t take_signals() {
+  signal(SIGPIPE, SIG_IGN);
+  // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
+  // sigwait, so each gets its default disposition back first.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    signal(signal_number, SIG_DFL);
+    sigaddset(&signals, signal_number);
+  }
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return signals;
+}
+
+// Serves until SIGINT or SIGTERM; SIGHUP is logged and changes nothing (there is no
+// configuration file to read again).
+void serve_until_signal(RelayServer& relay, const sigset_t& signals) {
+  std::atomic<bool> served{false};
+  std::thread signal_thread([&] {
+    for (;;) {
+      int signal_number = 0;
+      sigwait(&signals, &signal_number);
+      if (served) return;  // woken by main after serve() ended on its own
+      if (signal_number == SIGHUP) {
+        relay_log("SIGHUP received: nothing to reload, still serving");
+        continue;
+      }
+      relay_log("Stopping (%s)", sigabbrev_np(signal_number));
+      relay.stop();
+      return;
+    }
+  });
+  relay.serve();
+  served = true;
+  pthread_kill(signal_thread.native_handle(), SIGTERM);
+  signal_thread.join();
+  relay.stop();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  RelayConfig config;
+  if (int status = read_command_line(argc, argv, &config.options); status >= 0) return status;
   CurlGlobal curl_global;
   if (!curl_global.ok) {
     fprintf(stderr, "quonfetch-relay: cannot initialise libcurl\n");
     return 1;
   }
-  // A peer that hangs up mid-reply must not end the relay.
-  signal(SIGPIPE, SIG_IGN);
-  // SIGINT and SIGTERM are taken by one thread with sigwait; every thread started from here on
-  // inherits the blocked mask. A shell starts background jobs with SIGINT ignored, and an
-  // ignored signal never reaches sigwait, so both get their default disposition back first.
-  signal(SIGINT, SIG_DFL);
-  signal(SIGTERM, SIG_DFL);
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-
+  const sigset_t signals = take_signals();
   RelayServer relay(config);
+  std::string err;
   if (!relay.start(&err)) {
     fprintf(stderr, "quonfetch-relay: %s\n", err.c_str());
     return 1;
   }
   relay_log("Listening on %s", relay.url().c_str());
-
-  std::atomic<bool> served{false};
-  std::thread signal_thread([&] {
-    int signal_number = 0;
-    sigwait(&stop_signals, &signal_number);
-    if (served) return;  // woken by main after serve() ended on its own
-    relay_log("Stopping (%s)", strsignal(signal_number));
-    relay.stop();
-  });
-
-  bool ok = relay.serve();
-  served = true;
-  pthread_kill(signal_thread.native_handle(), SIGTERM);
-  signal_thread.join();
-  relay.stop();
+  serve_until_signal(relay, signals);
   relay_log("Stopped");
-  if (!ok) {
-    fprintf(stderr, "quonfetch-relay: cannot serve on %s\n", relay.url().c_str());
-    return 1;
-  }
   return 0;
 }

@@ -1,9 +1,25 @@
 // The relay's log: one line per event on standard output, flushed at once.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
 #define RELAY_PRINTF(format_index, first_arg) \
   __attribute__((format(printf, format_index, first_arg)))
 
-/// Writes the formatted text and a line feed to standard output as one line, then flushes, so
-/// that a reader on a pipe sees every line as it happens. Safe to call from any thread.
+/// Writes an RFC 3339 UTC timestamp, a space, the formatted text and a line feed to standard
+/// output as one line, then flushes, so that a reader on a pipe sees every line as it happens.
+/// Safe to call from any thread.
 void relay_log(const char* format, ...) RELAY_PRINTF(1, 2);
+
+/// `text` fit for a log line: bytes below 0x20, 0x7f and above, and '\' written as \xHH (a line
+/// feed as \n), cut to `max_length` bytes of input with "..." after. Client bytes go through it.
+std::string log_escape(std::string_view text, size_t max_length);
+
+/// An RFC 3339 UTC timestamp with milliseconds, "2026-01-31T23:59:59.123Z", of `unix_millis`.
+std::string rfc3339_utc(int64_t unix_millis);
+
+/// The text of the system error `error_number`; unlike strerror, safe on any thread.
+std::string system_error_text(int error_number);

@@ -1,109 +1,151 @@
-// The relay: the download-request endpoint and the mirror, over HTTP or HTTPS.
+// The relay: the download-request endpoint and the mirror, over HTTP or HTTPS. This file starts
+// and stops it and receives each request from libmicrohttpd; request_handlers.cpp answers them.
 #include "server/relay_server.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+#include <microhttpd.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <thread>
-#include <vector>
 
+#include "platform/files.h"
+#include "server/listen_socket.h"
 #include "server/relay_log.h"
-#include "server/request_body.h"
 
 namespace {
 
-// Requests waiting for a fetch hold a thread each, so there are more threads than cores.
-constexpr size_t kServerThreads = 32;
-constexpr size_t kMaxRequestBody = 64 * 1024;
-constexpr size_t kMirrorChunk = 64 * 1024;
+constexpr int kListenBacklog = 1024;
+// Request line, headers and the read buffer of one connection: headers beyond it are refused.
+constexpr size_t kHeaderMemory = 32 * 1024;
 
-// The status line of a reply to a download request, for the log: its second line.
-std::string reply_summary(const std::string& body) {
-  size_t start = body.find('\n');
-  std::string line = start == std::string::npos ? body : body.substr(start + 1);
-  while (!line.empty() && line.back() == '\n') line.pop_back();
-  return line;
+bool read_whole_file(const std::string& path, std::string* text) {
+  FilePtr file = open_file(path, "rb");
+  if (!file) return false;
+  char buffer[4096];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, file.get())) > 0) text->append(buffer, got);
+  return !ferror(file.get());
 }
 
-// The sha1 a download request names, for the log; cut short when it is long.
-std::string requested_sha1(const std::string& body) {
-  size_t at = body.find("sha1=");
-  if (at == std::string::npos) return "-";
-  at += 5;
-  size_t end = body.find_first_of(",\n", at);
-  std::string sha1 = body.substr(at, end == std::string::npos ? std::string::npos : end - at);
-  if (sha1.size() > 64) sha1 = sha1.substr(0, 64) + "...";
-  return sha1.empty() ? "-" : sha1;
+unsigned http_threads() {
+  unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : std::min(cores, 16u);
 }
 
 }  // namespace
 
-RelayServer::RelayServer(RelayConfig config) : config_(std::move(config)) {
+struct HttpCallbacks {
+  static MHD_Result request(void* cls, MHD_Connection* connection, const char* url,
+                            const char* method, const char*, const char* upload_data,
+                            size_t* upload_data_size, void** con_cls) {
+    auto* relay = static_cast<RelayServer*>(cls);
+    if (*con_cls == nullptr) {
+      auto exchange = std::make_unique<Exchange>();
+      exchange->method = log_escape(method, 16);
+      exchange->path = log_escape(url, 200);
+      const MHD_ConnectionInfo* info =
+          MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+      if (info) client_address(info->client_addr, &exchange->client, &exchange->client_port);
+      *con_cls = exchange.release();
+      return static_cast<MHD_Result>(
+          relay->begin_request(connection, *static_cast<Exchange*>(*con_cls), url, method));
+    }
+    return static_cast<MHD_Result>(relay->continue_request(
+        connection, *static_cast<Exchange*>(*con_cls), upload_data, upload_data_size));
+  }
+
+  static void completed(void* cls, MHD_Connection*, void** con_cls,
+                        MHD_RequestTerminationCode) {
+    std::unique_ptr<Exchange> exchange(static_cast<Exchange*>(*con_cls));
+    *con_cls = nullptr;
+    if (!exchange) return;
+    static_cast<RelayServer*>(cls)->finish_request(*exchange);
+  }
+
+  static MHD_Result accept(void* cls, const sockaddr* address, socklen_t) {
+    return static_cast<RelayServer*>(cls)->client_policy_.allows(address) ? MHD_YES : MHD_NO;
+  }
+
+  static void log(void*, const char* format, va_list args) {
+    char text[512];
+    vsnprintf(text, sizeof text, format, args);
+    std::string line = log_escape(text, sizeof text);
+    while (line.ends_with("\\n")) line.resize(line.size() - 2);
+    relay_log("HTTP server: %s", line.c_str());
+  }
+};
+
+RelayServer::RelayServer(RelayConfig config)
+    : config_(std::move(config)), client_policy_(config_.options.allow_clients) {
   config_.scheduler.workers = config_.options.workers;
-  config_.scheduler.allow_file_origins = config_.options.allow_file_origins;
+  config_.scheduler.max_queued = static_cast<size_t>(config_.options.max_queue);
 }
 
 RelayServer::~RelayServer() {
-  if (scheduler_) scheduler_->shutdown();
+  stop();
 }
 
 bool RelayServer::start(std::string* err) {
-  if (!store_.open(config_.options.store, err)) return false;
-
   const RelayOptions& options = config_.options;
-  if (!options.tls_cert.empty()) {
-    server_ =
-        std::make_unique<httplib::SSLServer>(options.tls_cert.c_str(), options.tls_key.c_str());
-  } else {
-    server_ = std::make_unique<httplib::Server>();
-  }
-  if (!server_->is_valid()) {
+  if (!options.tls_cert.empty() && (!read_whole_file(options.tls_cert, &tls_cert_pem_) ||
+                                    !read_whole_file(options.tls_key, &tls_key_pem_))) {
     *err = "cannot load the certificate " + options.tls_cert + " with the key " + options.tls_key;
     return false;
   }
-  // httplib takes ownership of the pool it is handed.
-  server_->new_task_queue = [] {
-    return std::make_unique<httplib::ThreadPool>(kServerThreads).release();
-  };
-  server_->set_payload_max_length(kMaxRequestBody);
-  server_->set_keep_alive_timeout(2);
-  // A client asks about many files over one connection; the library's default closes it after
-  // five requests.
-  server_->set_keep_alive_max_count(100000);
-  // A reply leaves as two writes (headers, then body); without this the body would wait for the
-  // client's delayed acknowledgement of the headers, some 40 ms per request.
-  server_->set_tcp_nodelay(true);
-  server_->Post("/DownloadRequest",
-                [this](const httplib::Request& request, httplib::Response& response) {
-                  handle_download_request(request, response);
-                });
-  server_->Get("/kxmirror/downloads/sha1/(.*)",
-               [this](const httplib::Request& request, httplib::Response& response) {
-                 handle_mirror(DigestKind::Sha1, request, response);
-               });
-  server_->Get("/kxmirror/downloads/sha256/(.*)",
-               [this](const httplib::Request& request, httplib::Response& response) {
-                 handle_mirror(DigestKind::Sha256, request, response);
-               });
-  server_->set_logger([](const httplib::Request& request, const httplib::Response& response) {
-    std::string detail;
-    if (request.path == "/DownloadRequest")
-      detail = " sha1=" + requested_sha1(request.body) + " " + reply_summary(response.body);
-    relay_log("%s:%d %s %s %d%s", request.remote_addr.c_str(), request.remote_port,
-              request.method.c_str(), request.path.c_str(), response.status, detail.c_str());
-  });
+  if (!store_.open(options.store, err)) return false;
+  UniqueFd listener = listen_on(options.listen, options.port, kListenBacklog, &port_, err);
+  if (listener.get() < 0) return false;
 
-  if (options.port == 0) {
-    port_ = server_->bind_to_any_port(options.listen);
-  } else if (server_->bind_to_port(options.listen, options.port)) {
-    port_ = options.port;
-  } else {
-    port_ = -1;
+  FetchSettings fetch;
+  fetch.allow_file = options.allow_file_origins;
+  fetch.policy = OriginPolicy(options.allow_origins);
+  fetch.max_file_size = options.max_file_size;
+  fetch.timeout_seconds = options.fetch_timeout_seconds;
+  scheduler_ = std::make_unique<FetchScheduler>(
+      store_, config_.scheduler,
+      [this, fetch](const FetchJob& job, const std::atomic<bool>& stopping) {
+        return fetch_from_origin(job, store_, fetch, stopping);
+      });
+  if (!start_http(listener.get(), err)) return false;
+  listener.release();  // the HTTP server closes it when it stops
+  store_.set_max_size(options.max_store_size);
+  return true;
+}
+
+bool RelayServer::start_http(int listen_fd, std::string* err) {
+  const RelayOptions& options = config_.options;
+  fcntl(listen_fd, F_SETFL, fcntl(listen_fd, F_GETFL) | O_NONBLOCK);
+  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME |
+                   MHD_USE_TURBO | MHD_USE_ERROR_LOG;
+  if (!tls_cert_pem_.empty()) flags |= MHD_USE_TLS;
+  std::vector<MHD_OptionItem> items{
+      {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&HttpCallbacks::log), nullptr},
+      {MHD_OPTION_LISTEN_SOCKET, listen_fd, nullptr},
+      {MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(http_threads()), nullptr},
+      {MHD_OPTION_CONNECTION_LIMIT, options.max_connections, nullptr},
+      {MHD_OPTION_PER_IP_CONNECTION_LIMIT, options.max_connections_per_client, nullptr},
+      {MHD_OPTION_CONNECTION_TIMEOUT, options.connection_timeout_seconds, nullptr},
+      {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kHeaderMemory), nullptr},
+      {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&HttpCallbacks::completed), this},
+  };
+  if (!tls_cert_pem_.empty()) {
+    items.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, tls_cert_pem_.data()});
+    items.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, tls_key_pem_.data()});
   }
-  if (port_ <= 0) {
-    *err = "cannot listen on " + options.listen + " port " + std::to_string(options.port);
+  items.push_back({MHD_OPTION_END, 0, nullptr});
+  MHD_Daemon* daemon =
+      MHD_start_daemon(flags, 0, &HttpCallbacks::accept, this, &HttpCallbacks::request, this,
+                       MHD_OPTION_ARRAY, items.data(), MHD_OPTION_END);
+  if (!daemon) {
+    *err = tls_cert_pem_.empty() ? "cannot start the HTTP server"
+                                 : "cannot load the certificate " + options.tls_cert +
+                                       " with the key " + options.tls_key;
     return false;
   }
-  scheduler_ = std::make_unique<FetchScheduler>(store_, config_.scheduler);
+  std::lock_guard lock(stop_mutex_);
+  daemon_ = daemon;
   return true;
 }
 
@@ -115,61 +157,29 @@ std::string RelayServer::url() const {
 }
 
 bool RelayServer::serve() {
-  if (!server_) return false;
+  std::unique_lock lock(stop_mutex_);
+  if (!daemon_) return false;
+  // Begun here rather than in start(), so that the log's first line is the listening address.
+  store_.verify_in_background();
   serving_ = true;
-  bool served = stop_requested_ ? true : server_->listen_after_bind();
+  stop_changed_.wait(lock, [this] { return stop_requested_; });
   serving_ = false;
-  return served;
+  return true;
 }
 
 void RelayServer::stop() {
-  stop_requested_ = true;
+  MHD_Daemon* daemon = nullptr;
+  {
+    std::lock_guard lock(stop_mutex_);
+    stop_requested_ = true;
+    daemon = daemon_;
+    daemon_ = nullptr;
+  }
+  stop_changed_.notify_all();
+  // Held requests are answered (and so resumed) before the HTTP threads stop: libmicrohttpd
+  // must not be stopped with a connection still suspended.
+  const int listener = daemon ? MHD_quiesce_daemon(daemon) : -1;
   if (scheduler_) scheduler_->shutdown();
-  if (!server_) return;
-  // httplib ignores a stop that comes before its accept loop runs: wait for it to run.
-  while (serving_ && !server_->is_running()) std::this_thread::yield();
-  server_->stop();
-}
-
-void RelayServer::handle_download_request(const httplib::Request& request,
-                                          httplib::Response& response) {
-  DownloadAsk ask;
-  std::string err;
-  if (!parse_request_body(request.body, &ask, &err)) {
-    response.status = 400;
-    response.set_content(err + "\n", "text/plain");
-    return;
-  }
-  std::string unusable = unusable_reason(ask, config_.options.allow_file_origins);
-  if (!unusable.empty()) {
-    response.set_content(format_status_reply(RelayStatus::Invalid, unusable), "text/plain");
-    return;
-  }
-  StatusAnswer answer = scheduler_->ask(ask);
-  response.set_content(format_status_reply(answer.status, answer.reason), "text/plain");
-}
-
-void RelayServer::handle_mirror(DigestKind kind, const httplib::Request& request,
-                                httplib::Response& response) {
-  std::optional<StoredFile> stored = store_.open_file(kind, request.matches[1].str());
-  if (!stored) {
-    response.status = 404;
-    response.set_content("not in the store\n", "text/plain");
-    return;
-  }
-  if (stored->size == 0) {
-    response.set_content(std::string(), "application/octet-stream");
-    return;
-  }
-  // The file stays open, and so keeps its bytes, however the store changes while it is sent.
-  auto fd = std::make_shared<UniqueFd>(std::move(stored->fd));
-  response.set_content_provider(stored->size, "application/octet-stream",
-                                [fd](size_t offset, size_t length, httplib::DataSink& sink) {
-                                  std::vector<char> buffer(std::min(length, kMirrorChunk));
-                                  ssize_t got = pread(fd->get(), buffer.data(), buffer.size(),
-                                                      static_cast<off_t>(offset));
-                                  if (got <= 0)
-                                    return false;  // the client sees a short body and keeps nothing
-                                  return sink.write(buffer.data(), static_cast<size_t>(got));
-                                });
+  if (daemon) MHD_stop_daemon(daemon);
+  if (listener >= 0) close(listener);  // handed back by the quiesce: now ours
 }

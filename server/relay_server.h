@@ -1,20 +1,55 @@
 // The relay: the download-request endpoint and the mirror, over HTTP or HTTPS.
+//
+// Threads, what each owns, and what bounds it:
+//
+// - The HTTP threads (libmicrohttpd's, one per core, each with its own epoll set) own the client
+//   connections: they accept, read requests, answer them and send mirror files straight from
+//   the stored file's descriptor. They never wait: a download request for a file being fetched
+//   is suspended (it then holds no thread) and resumed when its answer is ready. Bounded by
+//   --max-connections, --max-connections-per-client, --connection-timeout, the header memory
+//   (kHeaderMemory) and the body cap (kMaxRequestBody, chunked bodies too).
+// - The fetch workers (FetchScheduler, --workers of them) own one origin transfer each and its
+//   temporary file. They take queued fetches one client at a time in turn. Bounded by
+//   --fetch-timeout, the low-speed limit and --max-file-size; the queue by --max-queue.
+// - The hold timer (FetchScheduler) owns the deadlines of held download requests, and answers
+//   "InProcess" to those whose fetch has not ended within the hold (3 s).
+// - The store verifier (Store) checks the files of an earlier run in the background; a request
+//   for a file not yet checked waits for it.
+// - main's signal thread waits for SIGINT, SIGTERM and SIGHUP; the main thread waits in serve().
+//
+// Why a download request may wait: its file is being fetched (up to the hold, then answered
+// InProcess), or its file is stored but not yet verified in this run (until it is). Locks: the
+// scheduler's mutex_ guards its jobs, queues and holds (see fetch_scheduler.h); an Exchange's
+// mutex guards its answer and whether it is suspended. Order: an Exchange's mutex, then the
+// scheduler's; the scheduler calls no reply and touches no file with its mutex held.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 
-#include <httplib.h>
-
+#include "server/address_policy.h"
 #include "server/fetch_scheduler.h"
+#include "server/exchange.h"
 #include "server/options.h"
 #include "server/store.h"
 
+struct MHD_Daemon;
+struct MHD_Connection;
+
 struct RelayConfig {
   RelayOptions options;
-  /// Settings of the fetches; `workers` and `allow_file_origins` are taken from `options`.
+  /// Settings of the scheduler; `workers` and `max_queued` are taken from `options`.
   SchedulerSettings scheduler;
+};
+
+/// Counters of what the relay served, for the metrics. Atomic: every HTTP thread adds to them.
+struct ServedCounts {
+  /// By endpoint (Endpoint) and status class: 1xx to 5xx, and any other.
+  std::atomic<uint64_t> requests[4][6]{};
+  std::atomic<uint64_t> bytes_served{0};
 };
 
 class RelayServer {
@@ -24,8 +59,8 @@ class RelayServer {
   RelayServer(const RelayServer&) = delete;
   RelayServer& operator=(const RelayServer&) = delete;
 
-  /// Opens the store, loads the certificate when TLS is asked for, and binds the listening
-  /// socket (connections queue from then on). Returns false with a reason in `err`.
+  /// Opens the store, binds the listening socket, and starts the HTTP threads and the fetch
+  /// workers: requests are served from then on. Returns false with a reason in `err`.
   bool start(std::string* err);
 
   /// The bound port (the real one when 0 was asked for).
@@ -33,29 +68,56 @@ class RelayServer {
   /// "SCHEME://ADDR:PORT", with an IPv6 address in brackets.
   std::string url() const;
 
-  /// Serves until stop(). Returns false when serving could not begin.
+  /// Starts verifying the store's files in the background, and blocks until stop(). Returns
+  /// false when start() had not succeeded.
   bool serve();
-  /// True once serve() accepts connections.
-  bool is_running() const { return server_ && server_->is_running(); }
+  /// True once serve() runs.
+  bool is_running() const { return serving_; }
 
-  /// Download requests waiting at this moment for a fetch to end.
+  /// Download requests held at this moment for a fetch to end.
   size_t waiting_requests() const { return scheduler_ ? scheduler_->waiting_requests() : 0; }
 
-  /// Ends serve(): aborts the origin fetches (no partial file stays), answers the requests
-  /// waiting for a fetch, then closes the listener. Safe to call from any thread, and before
-  /// serve() begins (serve() then returns at once).
+  /// Ends serve(): aborts the origin fetches (no partial file stays), answers the held
+  /// requests, then stops the HTTP threads. Safe to call from any thread, more than once, and
+  /// before serve() begins (serve() then returns at once).
   void stop();
 
  private:
-  void handle_download_request(const httplib::Request& request, httplib::Response& response);
-  void handle_mirror(DigestKind kind, const httplib::Request& request, httplib::Response& response);
+  friend struct HttpCallbacks;  // libmicrohttpd's entry points, in relay_server.cpp
+
+  bool start_http(int listen_fd, std::string* err);
+  // The first call for a request, with its headers: answers what needs no body. Returns
+  // libmicrohttpd's MHD_YES or MHD_NO.
+  int begin_request(MHD_Connection* connection, Exchange& exchange, std::string_view url,
+                    std::string_view method);
+  // The later calls: body bytes, the end of the body, the resumption of a held request.
+  int continue_request(MHD_Connection* connection, Exchange& exchange, const char* upload_data,
+                       size_t* upload_data_size);
+  // Once the request is over: its log line and its count.
+  void finish_request(const Exchange& exchange);
+  // The end of the request: every body byte is in.
+  int answer(MHD_Connection* connection, Exchange& exchange);
+  int answer_download_request(MHD_Connection* connection, Exchange& exchange);
+  int answer_mirror(MHD_Connection* connection, Exchange& exchange, DigestKind kind,
+                    std::string_view hex);
+  int answer_metrics(MHD_Connection* connection, Exchange& exchange);
+  int answer_healthz(MHD_Connection* connection, Exchange& exchange);
 
   RelayConfig config_;
   Store store_;
+  ClientPolicy client_policy_;
   int port_ = 0;
-  std::atomic<bool> stop_requested_{false};
+  ServedCounts served_;
   std::atomic<bool> serving_{false};
-  // The scheduler outlives the server whose handlers use it: declared first, destroyed last.
+
+  std::mutex stop_mutex_;
+  std::condition_variable stop_changed_;
+  bool stop_requested_ = false;  // guarded by stop_mutex_
+
+  // The scheduler outlives the HTTP threads whose handlers use it: declared first, destroyed
+  // last.
   std::unique_ptr<FetchScheduler> scheduler_;
-  std::unique_ptr<httplib::Server> server_;
+  std::string tls_cert_pem_;  // read by the HTTP threads' TLS library while they run
+  std::string tls_key_pem_;
+  MHD_Daemon* daemon_ = nullptr;  // guarded by stop_mutex_ once start() returned
 };

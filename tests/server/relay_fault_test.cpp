@@ -101,7 +101,9 @@ TEST(RelayFaultTest, KilledMidFetchRestartsCleanAndFetchesAgain) {
   const std::string content(200000, 'k');
   const std::string sha1 = sha1_hex(content);
   origin.serve("/k.bin", OriginReply{200, content, OriginReply::Hold::MidBody});
-  const std::vector<std::string> args{"--store", dir.file("store"), "--port", "0"};
+  // The origin listens on 127.0.0.1, which the relay refuses by default.
+  const std::vector<std::string> args{"--store", dir.file("store"), "--port", "0",
+                                      "--allow-origin", "127.0.0.0/8"};
   {
     RelayProcess relay(args);
     ASSERT_GT(relay.port(), 0) << relay.first_line();

@@ -17,6 +17,8 @@ RelayConfig test_relay_config(const std::string& store, std::chrono::millisecond
   RelayConfig config;
   config.options.store = store;
   config.options.port = 0;
+  // The tests' origins listen on 127.0.0.1, an address the relay refuses by default.
+  config.options.allow_origins = {"127.0.0.0/8"};
   config.scheduler.hold = hold;
   return config;
 }
@@ -62,7 +64,8 @@ RelayProcess::RelayProcess(const std::vector<std::string>& args) {
   char c;
   while (read(out_fd_, &c, 1) == 1 && c != '\n') first_line_.push_back(c);
   std::smatch match;
-  static const std::regex listening("Listening on https?://127\\.0\\.0\\.1:([0-9]+)");
+  static const std::regex listening(
+      "[0-9-]+T[0-9:.]+Z Listening on https?://127\\.0\\.0\\.1:([0-9]+)");
   if (std::regex_match(first_line_, match, listening)) port_ = std::stoi(match[1].str());
   reader_ = std::thread([this] {
     char buffer[4096];

@@ -14,7 +14,8 @@
 #include "server/relay_server.h"
 #include "support/test_env.h"
 
-/// A relay configuration for tests: 127.0.0.1, a free port, the store at `store`.
+/// A relay configuration for tests: 127.0.0.1, a free port, the store at `store`, origins on
+/// 127.0.0.0/8 allowed.
 RelayConfig test_relay_config(const std::string& store,
                               std::chrono::milliseconds hold = std::chrono::seconds(10));
 
@@ -40,7 +41,7 @@ class InProcessRelay {
 class RelayProcess {
  public:
   /// Starts the program with `args` and reads its first line. port() is 0 when that line is not
-  /// "Listening on http(s)://127.0.0.1:PORT".
+  /// "TIMESTAMP Listening on http(s)://127.0.0.1:PORT".
   explicit RelayProcess(const std::vector<std::string>& args);
   /// Kills the child if it still runs.
   ~RelayProcess();

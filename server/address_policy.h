@@ -1,0 +1,64 @@
+// Which network addresses the relay may fetch from and which clients it serves.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+/// An IPv6 address; an IPv4 address is held in its IPv4-mapped form (::ffff:a.b.c.d), so that
+/// both forms of the same address meet the same rules.
+using IpAddress = std::array<uint8_t, 16>;
+
+/// A range of addresses: the first `prefix` bits of `base`.
+struct Cidr {
+  IpAddress base{};
+  int prefix = 0;  ///< 0 to 128; an IPv4 range's prefix is counted in the mapped form (+96)
+};
+
+/// Reads "ADDRESS/BITS" (or a bare address: one address) in IPv4 or IPv6 notation. False when
+/// `text` is not such a range or its bits reach past the address.
+bool parse_cidr(std::string_view text, Cidr* cidr);
+
+/// Reads a numeric IPv4 or IPv6 address.
+std::optional<IpAddress> parse_ip(std::string_view text);
+
+/// The address of a socket address of family AF_INET or AF_INET6; none for any other.
+std::optional<IpAddress> ip_of(const sockaddr* address);
+
+bool in_range(const IpAddress& address, const Cidr& range);
+
+/// The rule that keeps an origin at `address` out by default: "loopback", "private",
+/// "link-local", "shared address space (CGNAT)", "unspecified", "multicast", "broadcast" or
+/// "reserved"; empty for an address on the public internet. An IPv4 address embedded in an
+/// IPv6 one (mapped, or behind the NAT64 prefix) meets the IPv4 rules.
+std::string_view refusing_rule(const IpAddress& address);
+
+/// The origin policy: the default rules, and the ranges an operator allowed despite them.
+class OriginPolicy {
+ public:
+  OriginPolicy() = default;
+  /// `allowed` holds texts parse_cidr() accepts; any other is skipped.
+  explicit OriginPolicy(const std::vector<std::string>& allowed);
+
+  /// Empty when an origin at `address` may be fetched from; otherwise the rule that refuses it.
+  std::string_view refusal(const IpAddress& address) const;
+
+ private:
+  std::vector<Cidr> allowed_;
+};
+
+/// The client policy: anyone when no range is given, otherwise only addresses in one of them.
+class ClientPolicy {
+ public:
+  ClientPolicy() = default;
+  explicit ClientPolicy(const std::vector<std::string>& allowed);
+  bool allows(const sockaddr* address) const;
+
+ private:
+  std::vector<Cidr> allowed_;
+};
