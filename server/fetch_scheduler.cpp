@@ -163,10 +163,14 @@ void FetchScheduler::work() {
     }
     const long long elapsed_ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    relay_log("Fetch of %s for %s: %s, %llu bytes in %lld ms%s%s", job->fetch.url.c_str(),
-              job->fetch.sha1.c_str(), std::string(fetch_end_name(result.end)).c_str(),
+    std::string why;
+    if (!result.ok()) why = ": " + result.reason + (result.detail.empty() ? "" : "; ") + result.detail;
+    // The URL came from a client: escaped, as every request byte in the log.
+    relay_log("Fetch of %s for %s: %s, %llu bytes in %lld ms%s",
+              log_escape(job->fetch.url, 300).c_str(), job->fetch.sha1.c_str(),
+              std::string(fetch_end_name(result.end)).c_str(),
               static_cast<unsigned long long>(result.bytes), elapsed_ms,
-              result.ok() ? "" : ": ", result.ok() ? "" : (result.reason + "; " + result.detail).c_str());
+              log_escape(why, 500).c_str());
     finish(job, std::move(result));
   }
 }
