@@ -94,9 +94,10 @@ bool RelayServer::start(std::string* err) {
     *err = "cannot load the certificate " + options.tls_cert + " with the key " + options.tls_key;
     return false;
   }
-  if (!store_.open(options.store, err)) return false;
+  // The port first: a relay that cannot listen must leave the store as it found it.
   UniqueFd listener = listen_on(options.listen, options.port, kListenBacklog, &port_, err);
   if (listener.get() < 0) return false;
+  if (!store_.open(options.store, err)) return false;
 
   FetchSettings fetch;
   fetch.allow_file = options.allow_file_origins;

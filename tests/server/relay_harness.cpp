@@ -92,6 +92,19 @@ int RelayProcess::stop(int signal_number) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+void RelayProcess::signal(int signal_number) {
+  if (pid_ > 0) kill(pid_, signal_number);
+}
+
+bool RelayProcess::wait_for_output(const std::string& text) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (output().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 std::string RelayProcess::output() const {
   std::lock_guard lock(mutex_);
   return output_;

@@ -53,6 +53,10 @@ class RelayProcess {
   /// Sends `signal_number`, waits for the exit, and returns the exit status (-1 when the child
   /// did not exit normally).
   int stop(int signal_number);
+  /// Sends `signal_number` and goes on.
+  void signal(int signal_number);
+  /// Waits until the output holds `text`. False after 10 s.
+  bool wait_for_output(const std::string& text) const;
   /// Everything written to standard output so far (complete after stop()).
   std::string output() const;
 

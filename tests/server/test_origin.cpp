@@ -11,6 +11,12 @@ TestOrigin::TestOrigin() : server_(std::make_unique<httplib::Server>()) {
     {
       std::unique_lock lock(mutex_);
       ++hits_[request.path];
+      auto redirect = redirects_.find(request.path);
+      if (redirect != redirects_.end()) {
+        response.status = 302;
+        response.set_header("Location", redirect->second);
+        return;
+      }
       auto found = replies_.find(request.path);
       if (found == replies_.end()) {
         response.status = 404;
@@ -58,6 +64,11 @@ std::string TestOrigin::url(const std::string& path) const {
 void TestOrigin::serve(const std::string& path, OriginReply reply) {
   std::lock_guard lock(mutex_);
   replies_[path] = std::move(reply);
+}
+
+void TestOrigin::redirect(const std::string& path, const std::string& location) {
+  std::lock_guard lock(mutex_);
+  redirects_[path] = location;
 }
 
 int TestOrigin::hits(const std::string& path) const {

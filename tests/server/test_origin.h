@@ -34,6 +34,8 @@ class TestOrigin {
   void serve(const std::string& path, const std::string& body) {
     serve(path, OriginReply{200, body});
   }
+  /// Answers `path` with a 302 to `location`.
+  void redirect(const std::string& path, const std::string& location);
   /// Number of requests seen for `path`.
   int hits(const std::string& path) const;
   /// Lets every held reply go on, now and later.
@@ -48,6 +50,7 @@ class TestOrigin {
   std::condition_variable changed_;
   std::map<std::string, OriginReply> replies_;
   std::map<std::string, int> hits_;
+  std::map<std::string, std::string> redirects_;  ///< path -> Location
   bool released_ = false;
   bool partial_sent_ = false;
   std::thread thread_;  // last: it serves with everything above
