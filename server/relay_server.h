@@ -1,27 +1,9 @@
 // The relay: the download-request endpoint and the mirror, over HTTP or HTTPS.
 //
-// Threads, what each owns, and what bounds it:
-//
-// - The HTTP threads (libmicrohttpd's, one per core, each with its own epoll set) own the client
-//   connections: they accept, read requests, answer them and send mirror files straight from
-//   the stored file's descriptor. They never wait: a download request for a file being fetched
-//   is suspended (it then holds no thread) and resumed when its answer is ready. Bounded by
-//   --max-connections, --max-connections-per-client, --connection-timeout, the header memory
-//   (kHeaderMemory) and the body cap (kMaxRequestBody, chunked bodies too).
-// - The fetch workers (FetchScheduler, --workers of them) own one origin transfer each and its
-//   temporary file. They take queued fetches one client at a time in turn. Bounded by
-//   --fetch-timeout, the low-speed limit and --max-file-size; the queue by --max-queue.
-// - The hold timer (FetchScheduler) owns the deadlines of held download requests, and answers
-//   "InProcess" to those whose fetch has not ended within the hold (3 s).
-// - The store verifier (Store) checks the files of an earlier run in the background; a request
-//   for a file not yet checked waits for it.
-// - main's signal thread waits for SIGINT, SIGTERM and SIGHUP; the main thread waits in serve().
-//
-// Why a download request may wait: its file is being fetched (up to the hold, then answered
-// InProcess), or its file is stored but not yet verified in this run (until it is). Locks: the
-// scheduler's mutex_ guards its jobs, queues and holds (see fetch_scheduler.h); an Exchange's
-// mutex guards its answer and whether it is suspended. Order: an Exchange's mutex, then the
-// scheduler's; the scheduler calls no reply and touches no file with its mutex held.
+// Threads, what each owns, which lock guards what, and why a download request may wait:
+// server/README.md. In short: libmicrohttpd's HTTP threads (one per core) never wait; a download
+// request for a file being fetched is suspended without a thread and resumed by the scheduler's
+// reply; --workers fetch threads, one hold timer and one store verifier do the rest.
 #pragma once
 
 #include <atomic>
