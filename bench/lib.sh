@@ -131,7 +131,8 @@ start_relay() {
   fi
   relay_pid=$!
   for i in $(seq 1 100); do
-    relay_port=$(sed -n '1s|^Listening on http://127\.0\.0\.1:\([0-9]*\).*|\1|p' "$work/relay.out")
+    # The line begins with its time on relays that stamp their log.
+    relay_port=$(sed -n '1s|.*Listening on http://127\.0\.0\.1:\([0-9]*\).*|\1|p' "$work/relay.out")
     [ -n "$relay_port" ] && return 0
     kill -0 "$relay_pid" 2>/dev/null || break
     sleep 0.1
