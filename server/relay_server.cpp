@@ -29,9 +29,12 @@ bool read_whole_file(const std::string& path, std::string* text) {
   return !ferror(file.get());
 }
 
+// Four per core: each has its own epoll set and takes its share of new connections, and with
+// hundreds of connections more, smaller sets answered more requests per second than one per
+// core (measured with wrk at 500 connections on 2 cores: 1 thread 18.8k/s, 2 23.8k/s, 8 30.1k/s).
 unsigned http_threads() {
   unsigned cores = std::thread::hardware_concurrency();
-  return cores == 0 ? 1 : std::min(cores, 16u);
+  return cores == 0 ? 4 : std::min(4 * cores, 64u);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The relay: the download-request endpoint and the mirror, over HTTP or HTTPS.
 //
 // Threads, what each owns, which lock guards what, and why a download request may wait:
-// server/README.md. In short: libmicrohttpd's HTTP threads (one per core) never wait; a download
+// server/README.md. In short: libmicrohttpd's HTTP threads (four per core) never wait; a download
 // request for a file being fetched is suspended without a thread and resumed by the scheduler's
 // reply; --workers fetch threads, one hold timer and one store verifier do the rest.
 #pragma once
