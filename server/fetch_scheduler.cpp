@@ -4,12 +4,13 @@
 
 #include <exception>
 
+#include "common/hex.h"
 #include "server/relay_log.h"
 
 namespace {
 
-StatusAnswer answer(const char* token, std::string reason = {}) {
-  return StatusAnswer{token, std::move(reason)};
+StatusAnswer answer(RelayStatus status, std::string reason = {}) {
+  return StatusAnswer{status, std::move(reason)};
 }
 
 }  // namespace
@@ -41,11 +42,11 @@ std::optional<StatusAnswer> FetchScheduler::stored_answer(const std::string& sha
   if (!stored_size) return std::nullopt;
   std::optional<uint64_t> expected = numeric_size(size);
   if (expected && *expected != *stored_size)
-    return answer("Failed", "size mismatch: expected " + std::to_string(*expected) +
+    return answer(RelayStatus::Failed, "size mismatch: expected " + std::to_string(*expected) +
                                 " bytes, the stored file has " + std::to_string(*stored_size));
   if (sha256 && !store_.same_file(sha1, *sha256))
-    return answer("Failed", "sha256 mismatch: the stored file has another sha256");
-  return answer("Available");
+    return answer(RelayStatus::Failed, "sha256 mismatch: the stored file has another sha256");
+  return answer(RelayStatus::Available);
 }
 
 StatusAnswer FetchScheduler::ask(const DownloadAsk& request) {
@@ -57,13 +58,13 @@ StatusAnswer FetchScheduler::ask(const DownloadAsk& request) {
   auto found = jobs_.find(sha1);
   if (found == jobs_.end()) {
     if (auto stored = stored_answer(sha1, sha256, request.size)) return *stored;
-    if (stopping_) return answer("InProcess");
+    if (stopping_) return answer(RelayStatus::InProcess);
     auto job = std::make_shared<Job>();
     job->fetch = FetchJob{sha1, sha256, numeric_size(request.size), request.url};
     jobs_.emplace(sha1, job);
     queue_.push_back(std::move(job));
     work_ready_.notify_one();
-    return answer("InProcess");
+    return answer(RelayStatus::InProcess);
   }
 
   std::shared_ptr<Job> job = found->second;
@@ -71,17 +72,17 @@ StatusAnswer FetchScheduler::ask(const DownloadAsk& request) {
     ++waiting_;
     job_done_.wait_for(lock, settings_.hold, [&] { return job->done || stopping_.load(); });
     --waiting_;
-    if (!job->done) return answer("InProcess");
+    if (!job->done) return answer(RelayStatus::InProcess);
   }
   if (job->result.ok) {
     // The fetch followed another request's description; this one may differ from it.
     if (auto stored = stored_answer(sha1, sha256, request.size)) return *stored;
-    return answer("Failed", "store failed: the file left the store");
+    return answer(RelayStatus::Failed, "store failed: the file left the store");
   }
   // Forget the failure once it is reported, so that the next request fetches again.
   auto current = jobs_.find(sha1);
   if (current != jobs_.end() && current->second == job) jobs_.erase(current);
-  return answer("Failed", job->result.reason);
+  return answer(RelayStatus::Failed, job->result.reason);
 }
 
 void FetchScheduler::work() {

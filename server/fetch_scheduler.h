@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/relay_status.h"
 #include "server/origin_fetcher.h"
 #include "server/request_body.h"
 #include "server/store.h"
@@ -20,7 +21,7 @@
 struct SchedulerSettings {
   int workers = 4;  ///< origin fetches at once
   bool allow_file_origins = false;
-  FetchLimits limits;
+  TransferLimits limits = origin_fetch_limits();
   /// How long a repeated request for a file being fetched waits for the fetch to end before it
   /// is answered "InProcess". Saves a client the long pause it takes between polls when the
   /// origin is quick.
@@ -29,7 +30,7 @@ struct SchedulerSettings {
 
 /// The answer to one download request.
 struct StatusAnswer {
-  std::string token;   ///< "Available", "InProcess" or "Failed"
+  RelayStatus status;  ///< Available, InProcess or Failed
   std::string reason;  ///< set with "Failed"
 };
 

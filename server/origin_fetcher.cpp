@@ -5,13 +5,13 @@
 
 #include <cstdio>
 
-#include "relay/curl_handles.h"
-#include "relay/digest.h"
+#include "common/curl_handles.h"
+#include "common/hex.h"
 
 namespace {
 
 struct OriginSink {
-  FILE* file = nullptr;
+  AtomicFile* file = nullptr;
   Digest sha1{DigestKind::Sha1};
   Digest sha256{DigestKind::Sha256};
   std::optional<uint64_t> limit;  ///< more bytes than this cannot match the expected size
@@ -23,12 +23,12 @@ struct OriginSink {
 size_t origin_sink_write(char* chunk, size_t size, size_t nmemb, void* data) {
   auto* sink = static_cast<OriginSink*>(data);
   const size_t length = size * nmemb;
-  // Nothing here throws: fwrite and the digest updates are C calls.
+  // Nothing here throws: the file write and the digest updates are C calls.
   if (sink->limit && sink->bytes + length > *sink->limit) {
     sink->too_long = true;
     return 0;
   }
-  if (fwrite(chunk, 1, length, sink->file) != length) {
+  if (!sink->file->write(chunk, length)) {
     sink->write_failed = true;
     return 0;
   }
@@ -51,30 +51,21 @@ FetchResult failure(std::string reason, uint64_t bytes) {
 
 }  // namespace
 
-FetchResult fetch_from_origin(const FetchJob& job, Store& store, const FetchLimits& limits,
+FetchResult fetch_from_origin(const FetchJob& job, Store& store, const TransferLimits& limits,
                               bool allow_file, const std::atomic<bool>& stopping) {
   AtomicFile file(store.path_of(DigestKind::Sha1, job.sha1));
   if (!file.is_open()) return failure("store failed: cannot create a temporary file", 0);
   OriginSink sink;
-  sink.file = file.file();
+  sink.file = &file;
   sink.limit = job.size;
 
   CurlEasy handle(curl_easy_init());
   if (!handle) return failure("fetch failed: cannot create a transfer", 0);
   char error_text[CURL_ERROR_SIZE] = "";
   CURL* curl = handle.get();
-  curl_easy_setopt(curl, CURLOPT_URL, job.url.c_str());
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, allow_file ? "http,https,file" : "http,https");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, limits.max_redirects);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.low_speed_bytes);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.low_speed_seconds);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout_seconds);
   // The relay vouches for what it serves, so it checks whom it fetches from.
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  set_common_transfer_options(curl, job.url.c_str(), limits, nullptr, TlsChecks::Default,
+                              allow_file ? "http,https,file" : "http,https");
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "quonfetch-relay");
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, origin_sink_write);
@@ -106,9 +97,9 @@ FetchResult fetch_from_origin(const FetchJob& job, Store& store, const FetchLimi
     return failure("size mismatch: expected " + expected_size + " bytes, received " +
                        std::to_string(sink.bytes),
                    sink.bytes);
-  std::string sha1 = sink.sha1.hex();
+  std::string sha1 = to_hex(sink.sha1.finish());
   if (sha1 != job.sha1) return failure("sha1 mismatch: received " + sha1, sink.bytes);
-  std::string sha256 = sink.sha256.hex();
+  std::string sha256 = to_hex(sink.sha256.finish());
   if (job.sha256 && sha256 != *job.sha256)
     return failure("sha256 mismatch: received " + sha256, sink.bytes);
 

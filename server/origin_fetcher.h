@@ -6,15 +6,17 @@
 #include <optional>
 #include <string>
 
+#include "common/curl_handles.h"
 #include "server/store.h"
 
 /// Limits that keep a broken or hostile origin from holding a worker forever.
-struct FetchLimits {
-  long max_redirects = 10;
-  long low_speed_bytes = 1;     ///< a fetch moving less than this many bytes per second...
-  long low_speed_seconds = 60;  ///< ...for this long fails
-  long connect_timeout_seconds = 30;
-};
+inline TransferLimits origin_fetch_limits() {
+  TransferLimits limits;
+  limits.max_redirects = 10;
+  limits.low_speed_seconds = 60;
+  limits.connect_timeout_seconds = 30;
+  return limits;
+}
 
 /// What to fetch and what the file must turn out to be. Digests in lower case.
 struct FetchJob {
@@ -35,5 +37,5 @@ struct FetchResult {
 /// file:// read succeeded), the size matched `job.size` when given, and the digests matched.
 /// Certificates of https origins are verified; redirects go to http and https only. A set
 /// `stopping` aborts the transfer. On any failure nothing is left in the store.
-FetchResult fetch_from_origin(const FetchJob& job, Store& store, const FetchLimits& limits,
+FetchResult fetch_from_origin(const FetchJob& job, Store& store, const TransferLimits& limits,
                               bool allow_file, const std::atomic<bool>& stopping);

@@ -142,11 +142,11 @@ void RelayServer::handle_download_request(const httplib::Request& request,
   }
   std::string unusable = unusable_reason(ask, config_.options.allow_file_origins);
   if (!unusable.empty()) {
-    response.set_content(format_status_reply("Invalid", unusable), "text/plain");
+    response.set_content(format_status_reply(RelayStatus::Invalid, unusable), "text/plain");
     return;
   }
   StatusAnswer answer = scheduler_->ask(ask);
-  response.set_content(format_status_reply(answer.token, answer.reason), "text/plain");
+  response.set_content(format_status_reply(answer.status, answer.reason), "text/plain");
 }
 
 void RelayServer::handle_mirror(DigestKind kind, const httplib::Request& request,

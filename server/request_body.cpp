@@ -5,7 +5,7 @@
 #include <charconv>
 #include <map>
 
-#include "relay/digest.h"
+#include "common/hex.h"
 
 namespace {
 
@@ -127,19 +127,13 @@ std::optional<uint64_t> numeric_size(std::string_view size) {
   return value;
 }
 
-std::string format_status_reply(std::string_view token, std::string_view reason) {
+std::string format_status_reply(RelayStatus status, std::string_view reason) {
   std::string reply = "0\naid=0,status=";
-  reply += token;
+  reply += status_token(status);
   if (!reason.empty()) {
     reply += ",reason=";
     reply += percent_encode(reason);
   }
   reply += '\n';
   return reply;
-}
-
-std::string lower_hex(std::string_view hex) {
-  std::string lower(hex);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lower;
 }

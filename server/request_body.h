@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/relay_status.h"
+
 /// The fields of one download request, as sent (the url percent-decoded).
 struct DownloadAsk {
   std::string sha1;
@@ -34,9 +36,6 @@ std::string unusable_reason(const DownloadAsk& ask, bool allow_file);
 /// fits in 64 bits, otherwise none (the relay then checks the digests only).
 std::optional<uint64_t> numeric_size(std::string_view size);
 
-/// The reply body: "0\naid=0,status=TOKEN\n", with ",reason=TEXT" (TEXT percent-encoded) after
-/// the token when `reason` is not empty.
-std::string format_status_reply(std::string_view token, std::string_view reason = {});
-
-/// `hex` with its letters in lower case, the form the store files digests under.
-std::string lower_hex(std::string_view hex);
+/// The reply body: "0\naid=0,status=TOKEN\n" with the token of `status`, and ",reason=TEXT"
+/// (TEXT percent-encoded) after the token when `reason` is not empty.
+std::string format_status_reply(RelayStatus status, std::string_view reason = {});

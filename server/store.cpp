@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "server/relay_log.h"
-#include "server/request_body.h"
+#include "common/hex.h"
 
 namespace fs = std::filesystem;
 
@@ -42,7 +42,7 @@ std::optional<std::string> sha256_of_file(const std::string& path) {
     if (got == 0) break;
     digest.update(buffer.data(), static_cast<size_t>(got));
   }
-  return digest.hex();
+  return to_hex(digest.finish());
 }
 
 }  // namespace
@@ -101,8 +101,9 @@ bool Store::same_file(std::string_view sha1, std::string_view sha256) const {
 
 bool Store::add(AtomicFile& file, const std::string& sha1, const std::string& sha256,
                 std::string* err) {
-  if (!file.commit()) {
-    *err = std::string("cannot move the file into the store: ") + strerror(errno);
+  std::string why;
+  if (!file.commit(&why)) {
+    *err = "cannot move the file into the store: " + why;
     return false;
   }
   // The sha1 name is the file's home; the sha256 name is a second link to it. An existing

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "platform/atomic_file.h"
-#include "relay/digest.h"
+#include "platform/digest.h"
 
 /// Owns one open file descriptor.
 class UniqueFd {

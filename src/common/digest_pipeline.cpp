@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/hex.h"
+
 DigestPipeline::DigestPipeline(DigestKind kind) : kind_(kind), digest_(kind) {}
 
 DigestPipeline::~DigestPipeline() {
@@ -43,7 +45,7 @@ std::string DigestPipeline::finish() {
       digest_.update(buffers_[*filling_].get(), lengths_[*filling_]);
   }
   stop_thread(broken_);
-  result_ = broken_ ? std::string() : digest_.hex();
+  result_ = broken_ ? std::string() : to_hex(digest_.finish());
   return *result_;
 }
 

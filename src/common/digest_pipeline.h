@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "relay/digest.h"
+#include "platform/digest.h"
 
 /// Computes a digest of the bytes given to update() without hashing them on the caller's
 /// thread. The bytes are copied into one of kBufferCount buffers of kBufferSize bytes; each full

@@ -4,8 +4,27 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/atomic_file.h"
-#include "run/state.h"
+#include "platform/console.h"
+#include "platform/files.h"
+
+namespace {
+
+// The text with every line feed written as the platform ends lines.
+std::string with_line_endings(std::string text) {
+  const std::string ending = line_ending();
+  if (ending == "\n") return text;
+  std::string converted;
+  converted.reserve(text.size() + text.size() / 16);
+  for (char c : text) {
+    if (c == '\n')
+      converted += ending;
+    else
+      converted += c;
+  }
+  return converted;
+}
+
+}  // namespace
 
 std::string format_text_v(const char* format, va_list args) {
   va_list measure;
@@ -37,41 +56,41 @@ std::string format_bounded(size_t bound, const char* format, ...) {
   return text;
 }
 
-void log_write(const char* format, ...) {
+void log_write(const Settings& settings, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = format_text_v(format, args);
+  std::string text = with_line_endings(format_text_v(format, args));
   va_end(args);
-  if (settings.log_enabled && settings.log_path) {
+  if (settings.log_enabled()) {
     // A log file that cannot be opened is skipped for this message; the console still gets it.
-    FilePtr file(fopen(settings.log_path->c_str(), "ab"));
+    FilePtr file = open_file(*settings.log_path, "ab");
     if (file) fwrite(text.data(), 1, text.size(), file.get());  // short writes are not reported
   }
   fwrite(text.data(), 1, text.size(), stdout);
 }
 
-void log_message(const char* format, ...) {
+void log_message(const Settings& settings, const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::string text = format_text_v(format, args);
   va_end(args);
-  log_write("%s\n", text.c_str());
+  log_write(settings, "%s\n", text.c_str());
 }
 
-void log_debug(const char* format, ...) {
+void log_debug(const Settings& settings, const char* format, ...) {
   if (!settings.verbose) return;
   va_list args;
   va_start(args, format);
   std::string text = format_text_v(format, args);
   va_end(args);
-  log_write("%s\n", text.c_str());
+  log_write(settings, "%s\n", text.c_str());
 }
 
-void fatal_error(const char* format, ...) {
+void fatal_error(const Settings& settings, const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::string text = format_text_v(format, args);
   va_end(args);
-  log_message("%s", text.c_str());
+  log_message(settings, "%s", text.c_str());
   exit(1);
 }

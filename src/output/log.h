@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <string>
+
+#include "records/run_state.h"
 
 #define QF_PRINTF(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
 
@@ -13,15 +16,16 @@ std::string format_text_v(const char* format, va_list args) QF_PRINTF(1, 0);
 /// Formats like snprintf into a buffer of `bound` bytes: at most `bound` - 1 characters are kept.
 std::string format_bounded(size_t bound, const char* format, ...) QF_PRINTF(2, 3);
 
-/// Writes the formatted text to the log file (when one is enabled) and then to standard output.
-/// The log file is opened, appended to and closed for every call.
-void log_write(const char* format, ...) QF_PRINTF(1, 2);
+/// Writes the formatted text to the log file (when `settings` name one) and then to standard
+/// output, each line ended as the platform ends lines. The log file is opened, appended to and
+/// closed for every call.
+void log_write(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);
 
-/// Writes one message followed by one line feed. '%' inside the arguments is printed as is.
-void log_message(const char* format, ...) QF_PRINTF(1, 2);
+/// Writes one message followed by one line end. '%' inside the arguments is printed as is.
+void log_message(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);
 
 /// As log_message, but only in verbose mode (-d); otherwise the format is not even evaluated.
-void log_debug(const char* format, ...) QF_PRINTF(1, 2);
+void log_debug(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);
 
 /// Writes the message like log_message, then ends the process with exit status 1.
-[[noreturn]] void fatal_error(const char* format, ...) QF_PRINTF(1, 2);
+[[noreturn]] void fatal_error(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);

@@ -1,36 +1,42 @@
 // A file that appears under its name only once it has been written whole.
 #pragma once
 
-#include <cstdio>
-#include <memory>
+#include <cstddef>
 #include <string>
 
-struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 /// Writes go to a temporary file in the target's directory; commit() moves it onto the target.
-/// Without a successful commit the temporary file is removed and the target stays untouched.
+/// Without a successful commit the temporary file is removed and the target stays untouched,
+/// also when the program is interrupted (see interrupt_cleanup.h) while the file is open.
 class AtomicFile {
  public:
+  /// Creates the temporary file. is_open() tells whether that worked.
   explicit AtomicFile(std::string target_path);
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
 
   /// True when the temporary file was created and can take writes.
-  bool is_open() const { return file_ != nullptr; }
-  FILE* file() const { return file_.get(); }
+  bool is_open() const { return handle_ >= 0; }
+  const std::string& target_path() const { return target_path_; }
   const std::string& temporary_path() const { return temporary_path_; }
+  /// The system's error number of the last failure (creation, write or commit); 0 when none.
+  int error_number() const { return error_number_; }
 
-  /// Closes the temporary file (checking that every byte reached it) and renames it onto the
-  /// target. Returns false, and removes the temporary file, when either step fails.
-  bool commit();
+  /// Writes all `length` bytes, unbuffered. False when any could not be written.
+  bool write(const void* data, size_t length);
+
+  /// Closes the temporary file (checking that every byte reached it; with `durable`, also that
+  /// it and its directory reached the disk) and renames it onto the target, replacing it.
+  /// Returns false with the reason in `err` (when not null), and removes the temporary file,
+  /// when a step fails.
+  bool commit(std::string* err, bool durable = false);
 
  private:
+  void discard();
+
   std::string target_path_;
   std::string temporary_path_;
-  FilePtr file_;
+  long long handle_ = -1;  ///< the platform's file descriptor or handle; -1 when none
+  int error_number_ = 0;
   bool committed_ = false;
 };

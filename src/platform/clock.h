@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-/// Where the program reads the time and waits. The system clock is the default; tests install
-/// a virtual one that advances on every wait and records it.
+/// Where the program reads the time and waits. Tests pass a virtual clock that advances on
+/// every wait and records it.
 class Clock {
  public:
   virtual ~Clock() = default;
@@ -14,13 +14,12 @@ class Clock {
   virtual void sleep_one_second() = 0;
 };
 
-/// The clock in use.
-Clock& platform_clock();
-/// Installs `clock` as the clock in use; nullptr restores the system clock. The caller keeps
-/// ownership and must restore the default before `clock` is destroyed.
-void set_platform_clock(Clock* clock);
+/// The operating system's clock and its one-second wait.
+class SystemClock final : public Clock {
+ public:
+  int64_t now() override;
+  void sleep_one_second() override;
+};
 
-/// Current time in seconds, from the clock in use.
-int64_t current_time();
-/// Waits `seconds` seconds as that many one-second waits.
-void sleep_seconds(int seconds);
+/// Waits `seconds` seconds as that many one-second waits of `clock`.
+void sleep_seconds(Clock& clock, int seconds);

@@ -1,16 +1,13 @@
 // Fetching a file from the relay's mirror into the output directory.
 #include "relay/file_retrieval.h"
 
-#include <cstdio>
-#include <cstring>
 #include <new>
 
+#include "common/hex.h"
 #include "output/log.h"
 #include "platform/atomic_file.h"
-#include "platform/filesystem.h"
-#include "platform/interrupt_cleanup.h"
-#include "relay/curl_handles.h"
-#include "run/state.h"
+#include "platform/directories.h"
+#include "relay/relay_transfer.h"
 
 namespace {
 
@@ -19,9 +16,56 @@ constexpr size_t kUrlBufferSize = 4096;
 constexpr long kReceiveBlock = 512 * 1024;
 
 struct FileSink {
-  FILE* file;
+  AtomicFile* file;
   std::optional<Digest> digest;
 };
+
+FetchOutcome ended(FetchEnd end, long status = 0) {
+  FetchOutcome outcome;
+  outcome.end = end;
+  outcome.status = status;
+  return outcome;
+}
+
+// The path the fetch is stored under: the name in the output directory, or in the current one.
+std::string target_path(const Settings& settings, const std::optional<std::string>& name) {
+  const std::string file_name = name && !name->empty() ? *name : "download.bin";
+  const bool has_dir = settings.output_dir && !settings.output_dir->empty();
+  std::string path = has_dir ? join_path(*settings.output_dir, file_name) : file_name;
+  if (path.size() > kPathBufferSize - 1) path.resize(kPathBufferSize - 1);
+  return path;
+}
+
+// Streams the body of `url` into `sink`, hashing it on the way. Fills the transfer's result
+// and the code of the last response.
+void stream_and_hash(RunState& state, const std::string& url, FileSink& sink,
+                     FetchOutcome& outcome) {
+  TransferHandle handle(&state.connection_cache);
+  if (!handle) {
+    log_message(state.settings, "Error creating HTTP client");
+    outcome.transfer_result = CURLE_FAILED_INIT;
+    return;
+  }
+  set_relay_transfer_options(handle, url.c_str(), state.transfer_limits);
+  // libcurl hands over up to kReceiveBlock bytes at a time; each goes to the file in one write.
+  curl_easy_setopt(handle.get(), CURLOPT_BUFFERSIZE, kReceiveBlock);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, file_sink_write);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
+  outcome.transfer_result = curl_easy_perform(handle.get());
+  if (outcome.transfer_result == CURLE_OK)
+    curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &outcome.status);
+}
+
+// True when the received bytes have the digest the check asks for; logs a mismatch.
+bool verify(RunState& state, const std::string& url, FileSink& sink,
+            const std::optional<DigestCheck>& check) {
+  if (!check) return true;
+  std::string received = to_hex(sink.digest->finish());
+  if (hex_equal(received, check->expected)) return true;
+  log_message(state.settings, "Digest mismatch for %s: expected %s, received %s", url.c_str(),
+              check->expected.c_str(), received.c_str());
+  return false;
+}
 
 }  // namespace
 
@@ -39,79 +83,59 @@ std::optional<DigestCheck> digest_check_for(DigestKind kind,
 
 size_t file_sink_write(char* chunk, size_t size, size_t nmemb, void* sink) {
   auto* out = static_cast<FileSink*>(sink);
-  size_t written = fwrite(chunk, size, nmemb, out->file);
-  if (out->digest) out->digest->update(chunk, written * size);
-  return written;
+  const size_t length = size * nmemb;
+  // A short count makes libcurl end the transfer with a write error.
+  if (!out->file->write(chunk, length)) return 0;
+  if (out->digest) out->digest->update(chunk, length);
+  return nmemb;
 }
 
-FetchOutcome download_file(const std::string& url, const std::optional<std::string>& name,
+FetchOutcome download_file(RunState& state, const std::string& url,
+                           const std::optional<std::string>& name,
                            const std::optional<DigestCheck>& check) {
-  FetchOutcome outcome;
-  log_message("Downloading %s", url.c_str());
+  const Settings& settings = state.settings;
+  log_message(settings, "Downloading %s", url.c_str());
+  std::string err;
+  if (settings.output_dir && !settings.output_dir->empty() &&
+      !make_directory(*settings.output_dir, &err))
+    fatal_error(settings, "Could not create output directory: %s", settings.output_dir->c_str());
 
-  const bool has_dir = settings.output_dir && !settings.output_dir->empty();
-  if (has_dir && make_directory(*settings.output_dir) != 0)
-    fatal_error("Could not create output directory: %s", settings.output_dir->c_str());
-
-  const std::string file_name = name && !name->empty() ? *name : "download.bin";
-  std::string path = has_dir ? join_path(*settings.output_dir, file_name) : file_name;
-  if (path.size() > kPathBufferSize - 1) path.resize(kPathBufferSize - 1);
-
-  // "." and ".." name the directory itself or its parent, never a file of this fetch.
-  if (file_name == "." || file_name == "..") {
-    log_message("Error opening file for write: %s", path.c_str());
+  // Open the target: "." and ".." name a directory, never a file of this fetch.
+  const std::string path = target_path(settings, name);
+  if (name == "." || name == "..") {
+    log_message(settings, "Error opening file for write: %s", path.c_str());
+    return ended(FetchEnd::WriteError);
+  }
+  AtomicFile file(path);
+  if (!file.is_open()) {
+    log_message(settings, "Error opening file for write: %s", path.c_str());
+    FetchOutcome outcome = ended(FetchEnd::WriteError);
+    outcome.error_number = file.error_number();
     return outcome;
   }
-  // Declared before the file, so that an interrupt still removes the temporary file until the
-  // file's own destructor has removed (or its commit renamed) it.
-  struct ForgetOnReturn {
-    ~ForgetOnReturn() { remove_on_interrupt(nullptr); }
-  } forget_on_return;
-  std::optional<AtomicFile> file;
-  {
-    // No interrupt may fall between the file's creation and its naming for removal.
-    InterruptsDeferred deferred;
-    file.emplace(path);
-    if (file->is_open()) remove_on_interrupt(file->temporary_path().c_str());
-  }
-  if (!file->is_open()) {
-    log_message("Error opening file for write: %s", path.c_str());
-    return outcome;
-  }
-  FileSink sink{file->file(), std::nullopt};
+  FileSink sink{&file, std::nullopt};
   try {
     if (check) sink.digest.emplace(check->kind);
   } catch (const std::bad_alloc&) {
-    log_message("Error creating HTTP client");
+    log_message(settings, "Error creating HTTP client");
+    return ended(FetchEnd::TransferError);
+  }
+
+  FetchOutcome outcome;
+  stream_and_hash(state, url, sink, outcome);
+  outcome.error_number = file.error_number();
+  if (outcome.transfer_result == CURLE_WRITE_ERROR && file.error_number() != 0)
+    outcome.end = FetchEnd::WriteError;
+  if (outcome.transfer_result != CURLE_OK) return outcome;
+  if (outcome.status != 200) {
+    outcome.end = FetchEnd::HttpError;
     return outcome;
   }
-
-  // libcurl hands over up to kReceiveBlock bytes at a time; each goes to the file in one write
-  // rather than through stdio's small buffer.
-  setvbuf(file->file(), nullptr, _IONBF, 0);
-  {
-    TransferHandle handle;
-    if (!handle) {
-      log_message("Error creating HTTP client");
-      return outcome;
-    }
-    set_transfer_options(handle.get(), url.c_str());
-    curl_easy_setopt(handle.get(), CURLOPT_BUFFERSIZE, kReceiveBlock);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, file_sink_write);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
-    if (curl_easy_perform(handle.get()) == CURLE_OK)
-      curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &outcome.status);
+  if (!verify(state, url, sink, check)) {
+    outcome.end = FetchEnd::DigestMismatch;
+    return outcome;
   }
-
-  if (outcome.status != 200) return outcome;
-  if (check) {
-    std::string received = sink.digest->hex();
-    if (!hex_equal(received, check->expected)) {
-      log_message("Digest mismatch for %s: expected %s, received %s", url.c_str(),
-                  check->expected.c_str(), received.c_str());
-      return outcome;
-    }
-  }
-  outcome.stored = file->commit();
+  outcome.end = file.commit(&err) ? FetchEnd::Stored : FetchEnd::WriteError;
+  outcome.error_number = file.error_number();
   return outcome;
 }

@@ -4,7 +4,10 @@
 #include <optional>
 #include <string>
 
-#include "relay/digest.h"
+#include <curl/curl.h>
+
+#include "platform/digest.h"
+#include "records/run_state.h"
 
 /// The digest a fetched body must have before it may take its file name.
 struct DigestCheck {
@@ -12,10 +15,21 @@ struct DigestCheck {
   std::string expected;  ///< hex, as the record holds it
 };
 
+/// How one fetch ended.
+enum class FetchEnd {
+  Stored,          ///< a complete 200 response that passed its check took the file's name
+  HttpError,       ///< the response was complete but its code was not 200
+  TransferError,   ///< no complete response: no client, no connection, a cut or a stall
+  DigestMismatch,  ///< a complete 200 response whose bytes have another digest
+  WriteError,      ///< the file could not be created, written or given its name
+};
+
 /// What one fetch came to.
 struct FetchOutcome {
-  long status = 0;      ///< HTTP code of the last response; 0 when none was obtained
-  bool stored = false;  ///< true when the body took its file name
+  FetchEnd end = FetchEnd::TransferError;
+  long status = 0;  ///< HTTP code of the last response; 0 when none was obtained
+  CURLcode transfer_result = CURLE_OK;
+  int error_number = 0;  ///< the system's error number of a WriteError
 };
 
 /// The mirror URL of a file: "<base>/kxmirror/downloads/sha1/<digest>" or ".../sha256/...".
@@ -33,5 +47,6 @@ size_t file_sink_write(char* chunk, size_t size, size_t nmemb, void* sink);
 /// The body is streamed into a temporary file and takes the name only after a complete 200
 /// response that passed `check`; otherwise nothing is left and an existing file is untouched.
 /// Ends the run when the output directory cannot be created.
-FetchOutcome download_file(const std::string& url, const std::optional<std::string>& name,
+FetchOutcome download_file(RunState& state, const std::string& url,
+                           const std::optional<std::string>& name,
                            const std::optional<DigestCheck>& check);

@@ -5,16 +5,69 @@
 #include <new>
 
 #include "output/log.h"
-#include "platform/clock.h"
-#include "relay/curl_handles.h"
-#include "relay/download_request.h"
+#include "relay/relay_transfer.h"
+#include "relay/status_reply.h"
 
 namespace {
 
 constexpr int kFailureLimit = 6;
 constexpr int kRetryWaitSeconds = 3;
 constexpr int kHttpsSwitchAt = 3;
-constexpr size_t kStatusBufferSize = 128;
+
+// The headers of every download request. "Expect:" with no value keeps libcurl from asking for
+// a "100 Continue" before a large body, which a relay that never answers it would make cost a
+// second per attempt.
+CurlSlist request_headers() {
+  CurlSlist headers(curl_slist_append(nullptr, "Content-Type: text/plain"));
+  // Appending keeps the list's head; when it fails the list stays as it was, which costs only
+  // the wait it was meant to save.
+  if (headers) curl_slist_append(headers.get(), "Expect:");
+  return headers;
+}
+
+// Keeps the answered token in the record; a copy that cannot be made leaves it absent.
+void store_status(Download* download, std::string_view token) {
+  if (!download) return;
+  try {
+    download->status = std::string(token.substr(0, kMaxStatusLength));
+  } catch (const std::bad_alloc&) {
+    download->status.reset();
+  }
+}
+
+enum class Attempt { Answered, Failed, NoClient };
+
+// One attempt. Fills the result's transfer code and HTTP code.
+Attempt post_once(RunState& state, const char* url, Download* download, const std::string& body,
+               PostResult& result) {
+  // Declared before the handle that uses them, so that they are freed after that handle.
+  CurlSlist headers = request_headers();
+  memory_sink reply;
+  TransferHandle handle(&state.connection_cache);
+  if (!handle) return Attempt::NoClient;
+
+  set_relay_transfer_options(handle, url, state.transfer_limits);
+  curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(handle.get(), CURLOPT_POST, 1L);
+  curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDS, body.c_str());
+  curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(body.c_str())));
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, memory_sink_write);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &reply);
+  log_debug(state.settings, "Sending request to %s with body: %s", url ? url : "", body.c_str());
+
+  result.response_code = 0;
+  result.transfer_result = curl_easy_perform(handle.get());
+  if (result.transfer_result == CURLE_OK)
+    curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &result.response_code);
+  if (result.response_code < 200 || result.response_code >= 300) return Attempt::Failed;
+  // The reply is read as text: a NUL byte ends it.
+  const char* text = reply.data.c_str();
+  log_debug(state.settings, "Contents of response: %s", text);
+  std::optional<std::string_view> token = parse_status(text);
+  if (!token) return Attempt::Failed;
+  store_status(download, *token);
+  return Attempt::Answered;
+}
 
 }  // namespace
 
@@ -36,59 +89,32 @@ std::string retry_url(const std::optional<std::string>& url, int failures, int s
   return *url;
 }
 
-PostResult http_post_with_retry(const std::optional<std::string>& url, Download* download,
-                                const std::string& body, int failures) {
-  std::optional<std::string> current = url;
+PostResult http_post_with_retry(RunState& state, const std::optional<std::string>& url,
+                                Download* download, const std::string& body, int failures) {
+  PostResult result;
+  result.url = url;
   for (;;) {
-    // Declared before the handle that uses them, so that they are freed after that handle.
-    CurlSlist headers;
-    memory_sink reply;
-    TransferHandle handle;
-    if (!handle) {
-      log_message("Failed to initialize HTTP client");
-      return PostResult{0, current};
+    Attempt attempt =
+        post_once(state, result.url ? result.url->c_str() : nullptr, download, body, result);
+    if (attempt == Attempt::NoClient) {
+      log_message(state.settings, "Failed to initialize HTTP client");
+      return result;
     }
-    const char* current_text = current ? current->c_str() : nullptr;
-    headers.reset(curl_slist_append(nullptr, "Content-Type: text/plain"));
-    long code = 0;
-
-    set_transfer_options(handle.get(), current_text);
-    curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(handle.get(), CURLOPT_POST, 1L);
-    curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDS, body.c_str());
-    curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(body.c_str())));
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, memory_sink_write);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &reply);
-    log_debug("Sending request to %s with body: %s", current_text ? current_text : "",
-              body.c_str());
-
-    if (curl_easy_perform(handle.get()) == CURLE_OK)
-      curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &code);
-    if (code >= 200 && code < 300) {
-      char token[kStatusBufferSize] = {};
-      log_debug("Contents of response: %s", reply.data.c_str());
-      if (parse_status(reply.data.c_str(), token, sizeof token)) {
-        if (download) {
-          try {
-            download->status = std::string(token);
-          } catch (const std::bad_alloc&) {
-            download->status.reset();
-          }
-        }
-        return PostResult{1, current};
-      }
+    if (attempt == Attempt::Answered) {
+      result.ok = true;
+      return result;
     }
-
     if (failures >= kFailureLimit) {
-      log_message("Aborting http request after %d failures.", failures);
-      return PostResult{0, current};
+      log_message(state.settings, "Aborting http request after %d failures.", failures);
+      return result;
     }
-    std::optional<std::string> old = current;
+    std::optional<std::string> old = result.url;
     ++failures;
-    current = retry_url(old, failures, kHttpsSwitchAt);
-    log_message("Failed response from %s\nCode: %ld\nWill retry (#%d) in %d seconds on %s",
-                old ? old->c_str() : "(null)", code, failures + 1, kRetryWaitSeconds,
-                current->c_str());
-    sleep_seconds(kRetryWaitSeconds);
+    result.url = retry_url(old, failures, kHttpsSwitchAt);
+    log_message(state.settings,
+                "Failed response from %s\nCode: %ld\nWill retry (#%d) in %d seconds on %s",
+                old ? old->c_str() : "(null)", result.response_code, failures + 1,
+                kRetryWaitSeconds, result.url->c_str());
+    sleep_seconds(state.clock, kRetryWaitSeconds);
   }
 }

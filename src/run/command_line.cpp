@@ -1,5 +1,4 @@
-// The command line: options into Settings, validation and usage, the log file, the deadline and
-// the requests of the run.
+// The command line: options into Settings, their validation, and the usage text.
 #include "run/command_line.h"
 
 #include <cerrno>
@@ -8,17 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/atomic_file.h"
-#include "platform/clock.h"
-#include "run/list_file.h"
 
 namespace {
 
 // atoi's reading of a number (leading blanks, a sign, digits, anything after ignored, 0 when no
 // number begins the text), kept inside the 32-bit range where atoi itself would be undefined.
-int32_t to_int(const char* text) {
+int32_t to_int(const std::string& text) {
   errno = 0;
-  long long value = strtoll(text, nullptr, 10);
+  long long value = strtoll(text.c_str(), nullptr, 10);
   if (value > INT32_MAX) return INT32_MAX;
   if (value < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(value);
@@ -26,40 +22,40 @@ int32_t to_int(const char* text) {
 
 }  // namespace
 
-void read_options(int argc, const char* const* argv, Settings& out) {
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (strcmp(arg, "-d") == 0) {
-      out.verbose = 1;
+void read_options(const std::vector<std::string>& args, Settings& out) {
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-d") {
+      out.verbose = true;
       continue;
     }
     // Every other option takes the next argument as its value, whatever it looks like; standing
     // last, it has none and is skipped like any unknown argument.
-    if (i + 1 >= argc) continue;
-    const char* value = argv[i + 1];
-    if (strcmp(arg, "-r") == 0) {
+    if (i + 1 >= args.size()) continue;
+    const std::string& value = args[i + 1];
+    if (arg == "-r") {
       out.relay = value;
-    } else if (strcmp(arg, "-p") == 0) {
+    } else if (arg == "-p") {
       out.port = to_int(value);
-    } else if (strcmp(arg, "-f") == 0) {
+    } else if (arg == "-f") {
       out.list_path = value;
-    } else if (strcmp(arg, "-s") == 0) {
+    } else if (arg == "-s") {
       out.sha1 = value;
-    } else if (strcmp(arg, "-q") == 0) {
+    } else if (arg == "-q") {
       out.sha256 = value;
-    } else if (strcmp(arg, "-z") == 0) {
+    } else if (arg == "-z") {
       out.size = value;
-    } else if (strcmp(arg, "-u") == 0) {
+    } else if (arg == "-u") {
       out.url = value;
-    } else if (strcmp(arg, "-l") == 0) {
+    } else if (arg == "-l") {
       out.log_path = value;
-    } else if (strcmp(arg, "-o") == 0) {
+    } else if (arg == "-o") {
       // Drops one closing double quote, which a shell on some systems leaves behind after a
       // quoted path that ends in a backslash.
       std::string dir = value;
       if (!dir.empty() && dir.back() == '"') dir.pop_back();
       out.output_dir = std::move(dir);
-    } else if (strcmp(arg, "-t") == 0) {
+    } else if (arg == "-t") {
       out.timeout_minutes = to_int(value);
     } else {
       continue;  // unknown: skipped, and its neighbour is looked at on its own
@@ -74,27 +70,15 @@ bool options_sufficient(const Settings& options) {
   return options.sha1 && options.size && options.url;
 }
 
-void parse_command_line(int argc, const char* const* argv) {
+Settings parse_command_line(const std::vector<std::string>& args) {
   Settings options;
-  read_options(argc, argv, options);
+  read_options(args, options);
   if (!options_sufficient(options)) print_usage();
-  settings = std::move(options);
+  return options;
+}
 
-  settings.log_enabled = settings.log_path ? 1 : 0;
-  if (settings.log_path) {
-    // Creates or empties the log; a log that cannot be made is not reported, and every message
-    // still tries it again.
-    FilePtr log(fopen(settings.log_path->c_str(), "wb"));
-  }
-
-  deadline = current_time() + static_cast<int64_t>(settings.timeout_minutes) * 60;
-
-  if (settings.list_path) {
-    read_list_file(*settings.list_path);
-    return;
-  }
-  queue_push(request_queue, new_download(settings.sha1, settings.size, settings.url,
-                                         settings.sha256));
+int64_t deadline_after(int64_t now, int32_t timeout_minutes) {
+  return now + static_cast<int64_t>(timeout_minutes) * 60;
 }
 
 void print_usage() {

@@ -1,20 +1,26 @@
-// The command line: options into Settings, validation and usage, the log file, the deadline and
-// the requests of the run.
+// The command line: options into Settings, their validation, and the usage text.
 #pragma once
 
-#include "run/state.h"
+#include <string>
+#include <vector>
 
-/// Reads the options of argv[1..argc-1] into `out`, without validating them or touching any
-/// file. Unknown arguments and a value option standing last are skipped.
-void read_options(int argc, const char* const* argv, Settings& out);
+#include "records/run_state.h"
+
+/// Reads the options of args[1..] into `out`, without validating them or touching any file.
+/// Unknown arguments and a value option standing last are skipped.
+void read_options(const std::vector<std::string>& args, Settings& out);
 
 /// True when `options` name a relay and either a list file or the single download's sha1, size
 /// and url.
 bool options_sufficient(const Settings& options);
 
-/// Fills `settings`, `deadline` and the request queue from the command line. Prints the usage
-/// and exits with status 0 when the options are not enough for a run.
-void parse_command_line(int argc, const char* const* argv);
+/// The settings the command line asks for. Prints the usage and exits with status 0 when the
+/// options are not enough for a run.
+Settings parse_command_line(const std::vector<std::string>& args);
+
+/// The deadline of a run started at `now` with a timeout of `timeout_minutes`, computed in 64
+/// bits so that no timeout overflows.
+int64_t deadline_after(int64_t now, int32_t timeout_minutes);
 
 /// Prints the usage text on standard output and exits with status 0.
 [[noreturn]] void print_usage();

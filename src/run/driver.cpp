@@ -5,11 +5,8 @@
 #include <string>
 
 #include "output/log.h"
-#include "platform/clock.h"
-#include "relay/curl_handles.h"
 #include "relay/download_request.h"
 #include "relay/file_retrieval.h"
-#include "run/state.h"
 
 namespace {
 
@@ -27,7 +24,7 @@ std::optional<std::string> file_name_of(const std::optional<std::string>& url) {
 }
 
 // Tries the sha1 mirror URL, then the sha256 one; counts a file that arrived whole.
-void fetch_available(const std::string& base_url, const Download& download) {
+void fetch_available(RunState& state, const std::string& base_url, const Download& download) {
   std::optional<std::string> name = file_name_of(download.url);
   std::string sha1_url, sha256_url;
   if (download.sha1 && !download.sha1->empty())
@@ -37,66 +34,79 @@ void fetch_available(const std::string& base_url, const Download& download) {
 
   FetchOutcome first;
   if (!sha1_url.empty()) {
-    first = download_file(sha1_url, name, digest_check_for(DigestKind::Sha1, download.sha1));
-    if (first.status == 200 && first.stored) {
-      ++success_count;
+    first = download_file(state, sha1_url, name,
+                          digest_check_for(DigestKind::Sha1, download.sha1));
+    if (first.end == FetchEnd::Stored) {
+      ++state.success_count;
       return;
     }
   }
-  log_message("Error downloading %s Response:%ld", sha1_url.c_str(), first.status);
+  log_message(state.settings, "Error downloading %s Response:%ld", sha1_url.c_str(),
+              first.status);
   if (sha256_url.empty()) return;
-  FetchOutcome second =
-      download_file(sha256_url, name, digest_check_for(DigestKind::Sha256, download.sha256));
-  if (second.status == 200 && second.stored)
-    ++success_count;
+  FetchOutcome second = download_file(state, sha256_url, name,
+                                      digest_check_for(DigestKind::Sha256, download.sha256));
+  if (second.end == FetchEnd::Stored)
+    ++state.success_count;
   else
-    log_message("Error downloading %s Response:%ld", sha256_url.c_str(), second.status);
+    log_message(state.settings, "Error downloading %s Response:%ld", sha256_url.c_str(),
+                second.status);
+}
+
+// The initial requests: every record of the request queue, in order, once.
+void send_initial_requests(RunState& state, std::optional<std::string>& request_url) {
+  for (size_t i = 0; i < state.request_queue.count; ++i)
+    request_url = send_download_request(state, request_url, queue_at(state.request_queue, i));
+}
+
+// One polling pass: fetch what is available, ask again about what is in process, and pause
+// while the relay is still working.
+void polling_pass(RunState& state, const std::string& base_url,
+                  std::optional<std::string>& request_url) {
+  int pause = kPauseWhileWaiting;
+  if (state.available_queue.count > 0) {
+    size_t available = state.available_queue.count;
+    log_message(state.settings, "%zu download(s) available.", available);
+    for (size_t i = 0; i < available; ++i)
+      fetch_available(state, base_url, *queue_pop_front(state.available_queue));
+    pause = kPauseAfterFetching;
+  }
+
+  size_t in_process = state.inprocess_queue.count;
+  if (in_process == 0) return;
+  log_message(state.settings, "Checking status of %zu downloads.", in_process);
+  for (size_t i = 0; i < in_process; ++i)
+    request_url =
+        send_download_request(state, request_url, queue_pop_front(state.inprocess_queue));
+
+  if (state.inprocess_queue.count > 0 && state.available_queue.count == 0) {
+    log_message(state.settings, "Sleeping for %d seconds...", pause);
+    sleep_seconds(state.clock, pause);
+  }
 }
 
 }  // namespace
 
-void run_downloads() {
-  ConnectionCache connection_cache;  // outlives every transfer of the run
-
+void run_downloads(RunState& state) {
+  const Settings& settings = state.settings;
   std::string base_url = format_bounded(kBaseUrlBufferSize, "http://%s:%d",
                                         settings.relay ? settings.relay->c_str() : "(null)",
                                         settings.port);
   std::optional<std::string> request_url = base_url + "/DownloadRequest";
-  log_message("Sending download requests for %zu download(s) on %s", request_queue.count,
-              base_url.c_str());
-
-  for (size_t i = 0; i < request_queue.count; ++i)
-    request_url = send_download_request(request_url, queue_at(request_queue, i));
+  log_message(settings, "Sending download requests for %zu download(s) on %s",
+              state.request_queue.count, base_url.c_str());
+  send_initial_requests(state, request_url);
 
   // A relay that only answered on https during the first requests serves its mirror there too.
   if (request_url && request_url->starts_with("https"))
     base_url = format_bounded(kBaseUrlBufferSize, "https://%s", base_url.c_str() + 7);
 
-  while (current_time() < deadline) {
-    if (inprocess_queue.count == 0 && available_queue.count == 0) break;
-    int pause = kPauseWhileWaiting;
-
-    if (available_queue.count > 0) {
-      size_t available = available_queue.count;
-      log_message("%zu download(s) available.", available);
-      for (size_t i = 0; i < available; ++i)
-        fetch_available(base_url, *queue_pop_front(available_queue));
-      pause = kPauseAfterFetching;
-    }
-
-    size_t in_process = inprocess_queue.count;
-    if (in_process == 0) continue;
-    log_message("Checking status of %zu downloads.", in_process);
-    for (size_t i = 0; i < in_process; ++i)
-      request_url = send_download_request(request_url, queue_pop_front(inprocess_queue));
-
-    if (inprocess_queue.count > 0 && available_queue.count == 0) {
-      log_message("Sleeping for %d seconds...", pause);
-      sleep_seconds(pause);
-    }
+  while (state.clock.now() < state.deadline) {
+    if (state.inprocess_queue.count == 0 && state.available_queue.count == 0) break;
+    polling_pass(state, base_url, request_url);
   }
 
-  if (current_time() >= deadline)
-    log_message("Timeout of %d minute(s) reached.", settings.timeout_minutes);
-  log_message("%d download(s) successfully downloaded.", success_count);
+  if (state.clock.now() >= state.deadline)
+    log_message(settings, "Timeout of %d minute(s) reached.", settings.timeout_minutes);
+  log_message(settings, "%d download(s) successfully downloaded.", state.success_count);
 }

@@ -1,4 +1,5 @@
-// The list file: one download per line, fields separated by tabs, spaces, CRs or LFs.
+// The requests of a run: the list file, one download per line, or the single download of the
+// command line.
 #include "run/list_file.h"
 
 #include <cctype>
@@ -6,8 +7,7 @@
 #include <optional>
 
 #include "output/log.h"
-#include "platform/atomic_file.h"
-#include "run/state.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -25,7 +25,16 @@ bool has_http_scheme(std::string_view text) {
 
 }  // namespace
 
-void parse_list_line(std::string_view line) {
+void queue_request(RunState& state, std::optional<std::string_view> sha1,
+                   std::optional<std::string_view> size, std::optional<std::string_view> url,
+                   std::optional<std::string_view> sha256) {
+  Download* download = new_download(state.download_records, sha1, size, url, sha256);
+  if (!download) fatal_error(state.settings, "Out of memory");
+  if (!queue_push(state.request_queue, download))
+    fatal_error(state.settings, "Out of memory while growing queue");
+}
+
+void parse_list_line(RunState& state, std::string_view line) {
   std::string_view fields[4];
   int count = 0;
   size_t at = 0;
@@ -45,16 +54,24 @@ void parse_list_line(std::string_view line) {
     sha256 = fields[3];
     if (all_hex(fields[2]) && has_http_scheme(fields[3])) std::swap(url, *sha256);
   }
-  queue_push(request_queue, new_download(fields[0], fields[1], url, sha256));
+  queue_request(state, fields[0], fields[1], url, sha256);
 }
 
-void read_list_file(const std::string& path) {
-  FilePtr file(fopen(path.c_str(), "rb"));
-  if (!file) fatal_error("ERROR: Can't open file %s", path.c_str());
-  read_list_stream(file.get());
+void read_requests(RunState& state) {
+  const Settings& settings = state.settings;
+  if (settings.list_path)
+    read_list_file(state, *settings.list_path);
+  else
+    queue_request(state, settings.sha1, settings.size, settings.url, settings.sha256);
 }
 
-void read_list_stream(FILE* file) {
+void read_list_file(RunState& state, const std::string& path) {
+  FilePtr file = open_file(path, "rb");
+  if (!file) fatal_error(state.settings, "ERROR: Can't open file %s", path.c_str());
+  read_list_stream(state, file.get());
+}
+
+void read_list_stream(RunState& state, FILE* file) {
   // A line ends at LF or at CR, whatever its length; a NUL ends the line's text, and the bytes
   // after it up to the line end are dropped.
   std::string line;
@@ -67,7 +84,7 @@ void read_list_stream(FILE* file) {
       char c = block[i];
       if (c == '\n' || c == '\r') {
         if (!line_cut) line.append(block + start, i - start);
-        parse_list_line(line);
+        parse_list_line(state, line);
         line.clear();
         line_cut = false;
         start = i + 1;
@@ -79,5 +96,5 @@ void read_list_stream(FILE* file) {
     if (!line_cut) line.append(block + start, got - start);
   }
   // A read error ends the list like its end would; what was read so far stays queued.
-  if (!line.empty()) parse_list_line(line);
+  if (!line.empty()) parse_list_line(state, line);
 }

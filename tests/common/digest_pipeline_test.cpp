@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/hex.h"
+
 namespace {
 
 constexpr size_t kBuffer = DigestPipeline::kBufferSize;
@@ -26,7 +28,7 @@ std::vector<unsigned char> pattern(size_t length) {
 std::string one_shot(DigestKind kind, const std::vector<unsigned char>& data) {
   Digest digest(kind);
   digest.update(data.data(), data.size());
-  return digest.hex();
+  return to_hex(digest.finish());
 }
 
 TEST(DigestPipelineTest, MatchesTheOneShotDigestForEverySizeAndBlock) {

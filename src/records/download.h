@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,9 @@ struct Download {
   std::optional<std::string> status;
 };
 
+/// The storage of every record of a run, in the order they were made. Records never move.
+using DownloadRecords = std::deque<Download>;
+
 /// A queue of references to records, oldest first. The slots form a ring, so taking the front
 /// record costs the same however long the queue is. Capacity grows 0, 8, 16, 32, ...
 struct DownloadQueue {
@@ -26,15 +30,16 @@ struct DownloadQueue {
   size_t capacity = 0;
 };
 
-/// Makes a record holding copies of the given texts; it lives until the run state is reset.
-/// Ends the run with "Out of memory" when the record cannot be had. A text that cannot be
-/// copied is left absent.
-Download* new_download(std::optional<std::string_view> sha1, std::optional<std::string_view> size,
-                       std::optional<std::string_view> url,
+/// Makes a record in `records` holding copies of the given texts; it lives as long as
+/// `records`. Returns null when the record cannot be had. A text that cannot be copied is left
+/// absent.
+Download* new_download(DownloadRecords& records, std::optional<std::string_view> sha1,
+                       std::optional<std::string_view> size, std::optional<std::string_view> url,
                        std::optional<std::string_view> sha256);
 
-/// Appends `download` to the back of `queue`. Ends the run when the queue cannot grow.
-void queue_push(DownloadQueue& queue, Download* download);
+/// Appends `download` to the back of `queue`. False, with the queue unchanged, when it cannot
+/// grow.
+[[nodiscard]] bool queue_push(DownloadQueue& queue, Download* download);
 
 /// Removes and returns the oldest record, or nullptr when the queue is empty.
 Download* queue_pop_front(DownloadQueue& queue);

@@ -1,10 +1,7 @@
 // Download records and the first-in-first-out work queues that carry them through a run.
-#include "run/download.h"
+#include "records/download.h"
 
 #include <new>
-
-#include "output/log.h"
-#include "run/state.h"
 
 namespace {
 
@@ -20,14 +17,14 @@ std::optional<std::string> copy_text(std::optional<std::string_view> text) {
 
 }  // namespace
 
-Download* new_download(std::optional<std::string_view> sha1, std::optional<std::string_view> size,
-                       std::optional<std::string_view> url,
+Download* new_download(DownloadRecords& records, std::optional<std::string_view> sha1,
+                       std::optional<std::string_view> size, std::optional<std::string_view> url,
                        std::optional<std::string_view> sha256) {
   Download* download = nullptr;
   try {
-    download = &download_records.emplace_back();
+    download = &records.emplace_back();
   } catch (const std::bad_alloc&) {
-    fatal_error("Out of memory");
+    return nullptr;
   }
   download->sha1 = copy_text(sha1);
   download->size = copy_text(size);
@@ -36,14 +33,14 @@ Download* new_download(std::optional<std::string_view> sha1, std::optional<std::
   return download;
 }
 
-void queue_push(DownloadQueue& queue, Download* download) {
+bool queue_push(DownloadQueue& queue, Download* download) {
   if (queue.count == queue.capacity) {
     size_t capacity = queue.capacity == 0 ? 8 : queue.capacity * 2;
     std::unique_ptr<Download*[]> items;
     try {
       items = std::make_unique_for_overwrite<Download*[]>(capacity);
     } catch (const std::bad_alloc&) {
-      fatal_error("Out of memory while growing queue");
+      return false;
     }
     // Unroll the ring so that the oldest record sits in slot 0 of the new array.
     for (size_t i = 0; i < queue.count; ++i) items[i] = queue_at(queue, i);
@@ -53,6 +50,7 @@ void queue_push(DownloadQueue& queue, Download* download) {
   }
   queue.items[(queue.head + queue.count) % queue.capacity] = download;
   ++queue.count;
+  return true;
 }
 
 Download* queue_pop_front(DownloadQueue& queue) {

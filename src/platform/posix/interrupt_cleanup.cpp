@@ -1,16 +1,17 @@
 // Removes the download in progress when the program is interrupted (SIGINT, SIGTERM, SIGHUP),
 // so that a stopped run leaves no temporary file behind.
-#include "platform/interrupt_cleanup.h"
-
 #include <csignal>
 #include <cstring>
 
 #include <unistd.h>
 
+#include "platform/interrupt_cleanup.h"
+#include "platform/posix/interrupts_deferred.h"
+
 namespace {
 
-// Written outside the handler only while the signals are blocked, so the handler never sees a
-// half-copied path.
+// The one value a signal handler can reach must be process-wide. Written outside the handler
+// only while the signals are blocked, so the handler never sees a half-copied path.
 char pending_path[4096];
 
 void on_interrupt(int signal_number) {

@@ -1,0 +1,10 @@
+// The relay's reply to a download request, as far as the client reads it: its status token.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+/// Reads the status token out of a relay reply: the reply must begin with "0\n" and hold
+/// "aid=" and "status=" somewhere; the token is the run of ASCII letters, digits and '_' after
+/// the first "status=". Nothing when the reply holds no token.
+std::optional<std::string_view> parse_status(std::string_view reply);
