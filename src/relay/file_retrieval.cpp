@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "common/digest_pipeline.h"
 #include "common/hex.h"
 #include "output/log.h"
 #include "platform/atomic_file.h"
@@ -16,7 +17,9 @@ constexpr long kReceiveBlock = 512 * 1024;
 
 struct FileSink {
   AtomicFile* file;
-  std::optional<Digest> digest;
+  /// Hashes on a second thread while the transfer goes on, so the digest costs the transfer no
+  /// time; its buffers bound the memory it takes.
+  std::optional<DigestPipeline> digest;
 };
 
 FetchOutcome ended(FetchEnd end, long status = 0) {
@@ -51,7 +54,7 @@ bool verify(RunState& state, const std::string& url, FileSink& sink,
             const std::optional<DigestCheck>& check) {
   // A body of the wrong digest never takes the file's name (D5).
   if (!check) return true;
-  std::string received = to_hex(sink.digest->finish());
+  std::string received = sink.digest->finish();
   if (hex_equal(received, check->expected)) return true;
   log_message(state.settings, "Digest mismatch for %s: expected %s, received %s", url.c_str(),
               check->expected.c_str(), received.c_str());
@@ -83,7 +86,7 @@ size_t file_sink_write(char* chunk, size_t size, size_t nmemb, void* sink) {
   const size_t length = size * nmemb;
   // A short count makes libcurl end the transfer with a write error.
   if (!out->file->write(chunk, length)) return 0;
-  if (out->digest) out->digest->update(chunk, length);
+  if (out->digest && !out->digest->update(chunk, length)) return 0;
   return nmemb;
 }
 
