@@ -46,7 +46,10 @@ size_t file_sink_write(char* chunk, size_t size, size_t nmemb, void* sink);
 /// Fetches `url` into the output directory under `name` ("download.bin" when absent or empty).
 /// The body is streamed into a temporary file and takes the name only after a complete 200
 /// response that passed `check`; otherwise nothing is left and an existing file is untouched.
-/// Ends the run when the output directory cannot be created.
+/// Ends the run when the output directory cannot be created. While the body arrives and
+/// standard error is a terminal, a meter there shows the progress, as a share of `size` (the
+/// record's size text) when that is a decimal number.
 FetchOutcome download_file(RunState& state, const std::string& url,
                            const std::optional<std::string>& name,
-                           const std::optional<DigestCheck>& check);
+                           const std::optional<DigestCheck>& check,
+                           const std::optional<std::string>& size = std::nullopt);
