@@ -86,13 +86,13 @@ TEST_F(ProgressMeterTest, RedrawsAtMostFourTimesASecondAndWipesItsLine) {
     meter.update(1024, 10'250);
     meter.update(1500, 10'400);  // within 250 ms of the last line
     meter.update(2048, 10'500);
-    EXPECT_EQ(written(), "\r1.0 KiB of 4.0 KiB  25%  4.0 KiB/s  0:01 left"
-                         "\r2.0 KiB of 4.0 KiB  50%  4.0 KiB/s  0:01 left");
+    EXPECT_EQ(written(),
+              "\r1.0 KiB of 4.0 KiB  25%  4.0 KiB/s  0:01 left"
+              "\r2.0 KiB of 4.0 KiB  50%  4.0 KiB/s  0:01 left");
   }
   // Gone with the meter: the cursor back at the start of a blank line.
   const std::string last = "2.0 KiB of 4.0 KiB  50%  4.0 KiB/s  0:01 left";
-  EXPECT_TRUE(written().ends_with(last + "\r" + std::string(last.size(), ' ') + "\r"))
-      << written();
+  EXPECT_TRUE(written().ends_with(last + "\r" + std::string(last.size(), ' ') + "\r")) << written();
 }
 
 TEST_F(ProgressMeterTest, AShorterLineBlanksTheRestOfTheLongerOne) {
