@@ -9,7 +9,7 @@
 
 #define QF_PRINTF(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
 
-/// Formats a printf-style text whole, whatever its length.
+/// Formats a printf-style text whole, whatever its length: no message is cut (D1).
 std::string format_text(const char* format, ...) QF_PRINTF(1, 2);
 std::string format_text_v(const char* format, va_list args) QF_PRINTF(1, 0);
 
@@ -17,8 +17,9 @@ std::string format_text_v(const char* format, va_list args) QF_PRINTF(1, 0);
 std::string format_bounded(size_t bound, const char* format, ...) QF_PRINTF(2, 3);
 
 /// Writes the formatted text to the log file (when `settings` name one) and then to standard
-/// output, each line ended as the platform ends lines. The log file is opened, appended to and
-/// closed for every call.
+/// output, each line ended as the platform ends lines and every URL's password shown as "***"
+/// (D14). The log file is opened, appended to and closed for every call; standard output is
+/// flushed after every call.
 void log_write(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);
 
 /// Writes one message followed by one line end. '%' inside the arguments is printed as is.
@@ -26,6 +27,9 @@ void log_message(const Settings& settings, const char* format, ...) QF_PRINTF(2,
 
 /// As log_message, but only in verbose mode (-d); otherwise the format is not even evaluated.
 void log_debug(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);
+
+/// Writes one message and a line end to standard output only, never to the log file.
+void console_message(const char* format, ...) QF_PRINTF(1, 2);
 
 /// Writes the message like log_message, then ends the process with exit status 1.
 [[noreturn]] void fatal_error(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);

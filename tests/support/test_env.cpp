@@ -55,10 +55,12 @@ bool file_exists(const std::string& path) { return fs::exists(fs::symlink_status
 
 ProgramRun run_program(const std::string& program, const std::vector<std::string>& args,
                        const std::string& cwd, long file_size_limit,
-                       const std::function<void(int)>& on_started) {
-  int out_pipe[2], err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+                       const std::function<void(int)>& on_started, bool stdout_closed) {
+  int out_pipe[2], err_pipe[2], dead_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 ||
+      pipe2(dead_pipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
+  close(dead_pipe[0]);  // nobody will ever read what is written into dead_pipe[1]
   // Everything the child needs is made before the fork: other threads of this process (a test
   // relay) may hold locks that the child would wait on forever.
   std::vector<char*> argv;
@@ -70,7 +72,7 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
   if (pid == 0) {
     int null_in = open("/dev/null", O_RDONLY);
     dup2(null_in, 0);
-    dup2(out_pipe[1], 1);
+    dup2(stdout_closed ? dead_pipe[1] : out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     if (chdir(cwd.c_str()) != 0) _exit(127);
     if (file_size_limit > 0) {
@@ -82,6 +84,7 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
+  close(dead_pipe[1]);
   if (on_started) on_started(pid);
   ProgramRun run;
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
