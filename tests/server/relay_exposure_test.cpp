@@ -43,6 +43,18 @@ class RawConnection {
   bool send_bytes(const std::string& bytes) {
     return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
+  // What arrives until it holds `text` (or the peer closes, or 10 s of silence).
+  std::string read_all_until(const std::string& text) {
+    std::string got;
+    char buffer[4096];
+    ssize_t n;
+    while (got.find(text) == std::string::npos && (n = recv(fd_, buffer, sizeof buffer, 0)) > 0)
+      got.append(buffer, static_cast<size_t>(n));
+    // The reply's last line follows its status token.
+    while (!got.ends_with("\n") && (n = recv(fd_, buffer, sizeof buffer, 0)) > 0)
+      got.append(buffer, static_cast<size_t>(n));
+    return got;
+  }
   // Everything until the peer closes (or 10 s of silence).
   std::string read_all() {
     std::string text;
@@ -235,6 +247,45 @@ TEST_F(RelayExposureTest, ManySlowSocketsDoNotStopService) {
   // The figure for the record; the bound on it lives in the benchmark, not here.
   RecordProperty("mirror_get_us_with_slow_sockets", static_cast<int>(elapsed.count()));
   for (auto& connection : slow) EXPECT_TRUE(connection->send_bytes("E"));  // still open
+}
+
+TEST_F(RelayExposureTest, HeldPollsTakeNoThreadFromMirrorGets) {
+  constexpr size_t kHeld = 100;
+  const std::string stored(2048, 'h'), pending(3000, 'p');
+  origin_.serve("/stored.bin", stored);
+  origin_.serve("/pending.bin", OriginReply{200, pending, OriginReply::Hold::BeforeReply});
+  RelayConfig relay_config = config({"127.0.0.0/8"});
+  relay_config.scheduler.hold = std::chrono::seconds(60);
+  InProcessRelay relay(relay_config);
+  httplib::Client client("127.0.0.1", relay.port());
+  const std::string ready = ask_body(sha1_hex(stored), "2048", origin_.url("/stored.bin"));
+  client.Post("/DownloadRequest", ready, "text/plain");
+  ASSERT_EQ(client.Post("/DownloadRequest", ready, "text/plain")->body,
+            format_status_reply(RelayStatus::Available));
+  const std::string waiting = ask_body(sha1_hex(pending), "3000", origin_.url("/pending.bin"));
+  ASSERT_EQ(client.Post("/DownloadRequest", waiting, "text/plain")->body,
+            format_status_reply(RelayStatus::InProcess));
+
+  std::vector<std::unique_ptr<RawConnection>> polls;
+  const std::string post = "POST /DownloadRequest HTTP/1.1\r\nHost: r\r\nContent-Length: " +
+                           std::to_string(waiting.size()) + "\r\n\r\n" + waiting;
+  for (size_t i = 0; i < kHeld; ++i) {
+    polls.push_back(std::make_unique<RawConnection>(relay.port()));
+    ASSERT_TRUE(polls.back()->send_bytes(post));
+  }
+  ASSERT_TRUE(relay.wait_for_waiting_requests(kHeld));
+  // Far more held requests than HTTP threads, and the mirror still answers.
+  for (int i = 0; i < 5; ++i) {
+    auto reply = client.Get("/kxmirror/downloads/sha1/" + sha1_hex(stored));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->body, stored);
+  }
+  EXPECT_EQ(relay.server().waiting_requests(), kHeld);
+  origin_.release();
+  for (auto& poll : polls) {
+    std::string reply = poll->read_all_until("status=");
+    EXPECT_NE(reply.find("aid=0,status=Available"), std::string::npos) << reply;
+  }
 }
 
 TEST_F(RelayExposureTest, OperatorsEndpointsAndTheClientPolicy) {
