@@ -23,6 +23,7 @@ struct Exchange {
   std::string body;  ///< the download request's body, up to the cap
   unsigned status = 0;
   std::string detail;  ///< what the log line adds after the status
+  std::string served_sha1;  ///< the stored file a mirror reply is sent from, until it completes
 
   std::mutex mutex;
   bool suspended = false;              // guarded by mutex

@@ -172,6 +172,7 @@ int RelayServer::answer_mirror(MHD_Connection* connection, Exchange& exchange, D
                                std::string_view hex) {
   std::optional<StoredFile> stored = store_.open_file(kind, hex);
   if (!stored) return respond_text(connection, exchange, 404, "not in the store\n");
+  exchange.served_sha1 = stored->sha1;  // released by finish_request()
   const char* header =
       MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE);
   ByteRange range{0, stored->size};
@@ -213,6 +214,7 @@ int RelayServer::answer_healthz(MHD_Connection* connection, Exchange& exchange) 
 }
 
 void RelayServer::finish_request(const Exchange& exchange) {
+  if (!exchange.served_sha1.empty()) store_.finished_serving(exchange.served_sha1);
   const size_t status_class = exchange.status >= 100 && exchange.status < 600
                                   ? exchange.status / 100 - 1
                                   : 5;

@@ -142,8 +142,18 @@ std::optional<StoredFile> Store::open_file(DigestKind kind, std::string_view hex
   stored.size = static_cast<uint64_t>(info.st_size);
   std::lock_guard lock(mutex_);
   auto entry = entries_.find(sha1);
-  if (entry != entries_.end()) entry->second.last_used = ++tick_;
+  if (entry != entries_.end()) {
+    entry->second.last_used = ++tick_;
+    ++entry->second.serving;
+    stored.sha1 = sha1;
+  }
   return stored;
+}
+
+void Store::finished_serving(const std::string& sha1) {
+  std::lock_guard lock(mutex_);
+  auto entry = entries_.find(sha1);
+  if (entry != entries_.end() && entry->second.serving > 0) --entry->second.serving;
 }
 
 std::optional<uint64_t> Store::stored_size(std::string_view sha1) {

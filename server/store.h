@@ -39,6 +39,7 @@ class UniqueFd {
 struct StoredFile {
   UniqueFd fd;
   uint64_t size = 0;
+  std::string sha1;  ///< its name in the store; pass it to finished_serving()
 };
 
 /// Files and bytes in the store, for the metrics.
@@ -84,9 +85,13 @@ class Store {
   /// The path a file of `hex` (lower case) has, or would have.
   std::string path_of(DigestKind kind, std::string_view hex) const;
 
-  /// Opens the file stored under `hex`, verified. Nothing when `hex` is not exactly a digest of
+  /// Opens the file stored under `hex`, verified, and counts it as being served (eviction
+  /// passes it by) until finished_serving(). Nothing when `hex` is not exactly a digest of
   /// `kind` (so no name can reach outside the store) or when no such file is stored.
   std::optional<StoredFile> open_file(DigestKind kind, std::string_view hex);
+
+  /// Ends one serving of the file open_file() returned as `sha1`.
+  void finished_serving(const std::string& sha1);
 
   /// Size of the verified file stored under `sha1`, when there is one.
   std::optional<uint64_t> stored_size(std::string_view sha1);
@@ -107,6 +112,7 @@ class Store {
     uint64_t size = 0;
     Check check = Check::Unchecked;
     uint64_t last_used = 0;  ///< tick of the last serve or add, for eviction
+    int serving = 0;         ///< replies being sent from it: not evicted meanwhile
   };
 
   void remove_leftovers(const std::string& dir) const;

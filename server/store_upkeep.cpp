@@ -128,7 +128,7 @@ void Store::evict_over_cap() {
       if (max_size_ == 0 || bytes_ <= max_size_ || entries_.size() <= 1) return;
       uint64_t oldest = UINT64_MAX;
       for (const auto& [sha1, entry] : entries_)
-        if (entry.check != Check::Checking && entry.last_used < oldest) {
+        if (entry.check != Check::Checking && entry.serving == 0 && entry.last_used < oldest) {
           oldest = entry.last_used;
           victim = sha1;
         }

@@ -31,6 +31,7 @@ std::string read_stored(Store& store, DigestKind kind, const std::string& hex) {
   std::string content(stored->size, '\0');
   EXPECT_EQ(pread(stored->fd.get(), content.data(), content.size(), 0),
             static_cast<ssize_t>(content.size()));
+  store.finished_serving(stored->sha1);
   return content;
 }
 
@@ -132,6 +133,26 @@ TEST_F(StoreTest, AboveTheCapTheLeastRecentlyServedFilesGo) {
   EXPECT_EQ(read_stored(store, DigestKind::Sha1, c.sha1), c.content);
   EXPECT_EQ(store.counts().bytes, 200u);
   EXPECT_EQ(store.counts().evicted, 1u);
+}
+
+TEST_F(StoreTest, AFileBeingServedIsNotEvicted) {
+  Store store;
+  std::string err;
+  ASSERT_TRUE(store.open(root(), &err)) << err;
+  const Sample a(std::string(100, 'a')), b(std::string(100, 'b')), c(std::string(100, 'c'));
+  store.set_max_size(250);
+  ASSERT_TRUE(add(store, a));
+  std::optional<StoredFile> serving = store.open_file(DigestKind::Sha1, a.sha1);  // not finished
+  ASSERT_TRUE(serving);
+  ASSERT_TRUE(add(store, b));
+  ASSERT_TRUE(add(store, c));
+  // a is the least recently served, but still being sent: b goes instead.
+  EXPECT_TRUE(file_exists(root() + "/sha1/" + a.sha1));
+  EXPECT_FALSE(file_exists(root() + "/sha1/" + b.sha1));
+  store.finished_serving(serving->sha1);
+  const Sample d(std::string(100, 'd'));
+  ASSERT_TRUE(add(store, d));
+  EXPECT_FALSE(file_exists(root() + "/sha1/" + a.sha1));  // once sent, it may go
 }
 
 TEST_F(StoreTest, NamesThatAreNotDigestsReachNothing) {
