@@ -80,6 +80,54 @@ bool verify(RunState& state, const std::string& url, FileSink& sink,
   return false;
 }
 
+// Creates the output directory, on every fetch; ends the run when it cannot be made.
+void make_output_directory(const Settings& settings) {
+  std::string err;
+  if (settings.output_dir && !settings.output_dir->empty() &&
+      !make_directory(*settings.output_dir, &err))
+    fatal_error(settings, "Could not create output directory: %s", settings.output_dir->c_str());
+}
+
+// Opens the temporary file of the target. "." and ".." name a directory, never a file of this
+// fetch, and a folder of the target's name is found before any byte is fetched. False, with
+// the outcome to return, when the target cannot be written.
+bool open_target(const Settings& settings, const std::string& path,
+                 const std::optional<std::string>& name, std::optional<AtomicFile>& file,
+                 FetchOutcome& refused) {
+  if (name != "." && name != ".." && !is_directory(path)) {
+    file.emplace(path);
+    if (file->is_open()) return true;
+  }
+  log_message(settings, "Error opening file for write: %s", path.c_str());
+  refused = ended(FetchEnd::WriteError);
+  if (file) refused.error_number = file->error_number();
+  return false;
+}
+
+// How the transfer itself ended: Stored standing for "a complete 200 response, to be
+// checked and committed".
+FetchEnd end_of_transfer(FetchOutcome& outcome, const AtomicFile& file) {
+  outcome.error_number = file.error_number();
+  if (outcome.transfer_result == CURLE_WRITE_ERROR && file.error_number() != 0)
+    return FetchEnd::WriteError;
+  if (outcome.transfer_result != CURLE_OK) return FetchEnd::TransferError;
+  if (outcome.status != 200) return FetchEnd::HttpError;
+  return FetchEnd::Stored;
+}
+
+// Gives the checked body its name. A name the file system refuses (too long, a character it
+// does not allow) is found only here, when the whole body takes it: the same report as a file
+// that cannot be opened, with the result 0 (D15).
+FetchOutcome commit(const Settings& settings, const std::string& path, AtomicFile& file,
+                    FetchOutcome outcome) {
+  std::string err;
+  if (file.commit(&err)) return outcome;
+  log_message(settings, "Error opening file for write: %s", path.c_str());
+  FetchOutcome refused = ended(FetchEnd::WriteError);
+  refused.error_number = file.error_number();
+  return refused;
+}
+
 }  // namespace
 
 std::string output_path(const Settings& settings, const std::optional<std::string>& name) {
@@ -115,26 +163,12 @@ FetchOutcome download_file(RunState& state, const std::string& url,
                            const std::optional<std::string>& size) {
   const Settings& settings = state.settings;
   log_message(settings, "Downloading %s", url.c_str());
-  std::string err;
-  if (settings.output_dir && !settings.output_dir->empty() &&
-      !make_directory(*settings.output_dir, &err))
-    fatal_error(settings, "Could not create output directory: %s", settings.output_dir->c_str());
+  make_output_directory(settings);
 
-  // Open the target: "." and ".." name a directory, never a file of this fetch, and a folder
-  // of the target's name is found before any byte is fetched.
   const std::string path = output_path(settings, name);
-  if (name == "." || name == ".." || is_directory(path)) {
-    log_message(settings, "Error opening file for write: %s", path.c_str());
-    return ended(FetchEnd::WriteError);
-  }
-  AtomicFile file(path);
-  if (!file.is_open()) {
-    log_message(settings, "Error opening file for write: %s", path.c_str());
-    FetchOutcome outcome = ended(FetchEnd::WriteError);
-    outcome.error_number = file.error_number();
-    return outcome;
-  }
-  FileSink sink{&file, std::nullopt};
+  std::optional<AtomicFile> file;
+  if (FetchOutcome refused; !open_target(settings, path, name, file, refused)) return refused;
+  FileSink sink{&*file, std::nullopt};
   try {
     if (check) sink.digest.emplace(check->kind);
   } catch (const std::bad_alloc&) {
@@ -144,26 +178,11 @@ FetchOutcome download_file(RunState& state, const std::string& url,
 
   FetchOutcome outcome;
   stream_and_hash(state, url, sink, size, outcome);
-  outcome.error_number = file.error_number();
-  if (outcome.transfer_result == CURLE_WRITE_ERROR && file.error_number() != 0)
-    outcome.end = FetchEnd::WriteError;
-  if (outcome.transfer_result != CURLE_OK) return outcome;
-  if (outcome.status != 200) {
-    outcome.end = FetchEnd::HttpError;
-    return outcome;
-  }
+  outcome.end = end_of_transfer(outcome, *file);
+  if (outcome.end != FetchEnd::Stored) return outcome;
   if (!verify(state, url, sink, check)) {
     outcome.end = FetchEnd::DigestMismatch;
     return outcome;
   }
-  if (file.commit(&err)) {
-    outcome.end = FetchEnd::Stored;
-    return outcome;
-  }
-  // A name the file system refuses (too long, a character it does not allow) is found only
-  // here, when the whole body takes it: the same report as a file that cannot be opened (D15).
-  log_message(settings, "Error opening file for write: %s", path.c_str());
-  FetchOutcome refused = ended(FetchEnd::WriteError);
-  refused.error_number = file.error_number();
-  return refused;
+  return commit(settings, path, *file, outcome);
 }
