@@ -1,0 +1,18 @@
+// The console on Windows: lines end in CR LF, written as bytes, in UTF-8.
+#include <cstdio>
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include "platform/console.h"
+
+const char* line_ending() { return "\r\n"; }
+
+void init_console() {
+  // The output layer writes the CR LF itself; a text-mode stream would add a second CR.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  // Paths and URLs are printed as UTF-8. Fails harmlessly when there is no console.
+  SetConsoleOutputCP(CP_UTF8);
+}

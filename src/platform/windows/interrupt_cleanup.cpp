@@ -1,0 +1,43 @@
+// Removes the download in progress when the program is interrupted (Ctrl-C, Ctrl-Break, the
+// console window closed), so that a stopped run leaves no temporary file behind.
+#include <string>
+
+#include <windows.h>
+
+#include "platform/interrupt_cleanup.h"
+#include "platform/windows/interrupts_deferred.h"
+#include "platform/windows/wide_text.h"
+
+namespace {
+
+// The handler runs on a thread that Windows starts for it, so the name is guarded by the lock.
+std::wstring& pending_path() {
+  static std::wstring path;  // protected by interrupt_cleanup_lock()
+  return path;
+}
+
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+    return FALSE;
+  std::unique_lock<std::recursive_mutex> lock(interrupt_cleanup_lock());
+  // The file was opened to allow this: it vanishes once the process has closed it.
+  if (!pending_path().empty()) DeleteFileW(pending_path().c_str());
+  // Kept locked until the process ends, so that no new temporary file is named meanwhile.
+  lock.release();
+  // The default handler ends the process the way Windows ends an interrupted program.
+  return FALSE;
+}
+
+}  // namespace
+
+std::recursive_mutex& interrupt_cleanup_lock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+void install_interrupt_cleanup() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+
+void remove_on_interrupt(const char* path) {
+  InterruptsDeferred deferred;
+  pending_path() = path ? wide_from_utf8(path) : std::wstring();
+}
