@@ -1,11 +1,13 @@
 // Micro-benchmark of the list-line parser: lines per second for each line form.
 #include <benchmark/benchmark.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
+#include "records/run_state.h"
 #include "run/list_file.h"
-#include "run/state.h"
 
 namespace {
 
@@ -32,23 +34,23 @@ std::vector<std::string> sample_lines(bool with_sha256, bool sha256_first) {
 }
 
 void run_parser(benchmark::State& state, const std::vector<std::string>& lines) {
-  reset_run_state();
+  SystemClock clock;
+  auto run = std::make_unique<RunState>(clock);
   int64_t since_reset = 0;
   size_t next = 0;
   int64_t bytes = 0;
   for (auto _ : state) {
     const std::string& line = lines[next];
     next = (next + 1) % lines.size();
-    parse_list_line(line);
+    parse_list_line(*run, line);
     bytes += static_cast<int64_t>(line.size());
     if (++since_reset == kLinesPerReset) {
       state.PauseTiming();
-      reset_run_state();
+      run = std::make_unique<RunState>(clock);
       since_reset = 0;
       state.ResumeTiming();
     }
   }
-  reset_run_state();
   state.SetItemsProcessed(state.iterations());
   state.SetBytesProcessed(bytes);
 }
@@ -69,10 +71,11 @@ void BM_parse_list_line_sha256_then_url(benchmark::State& state) {
 BENCHMARK(BM_parse_list_line_sha256_then_url);
 
 void BM_parse_list_line_too_short(benchmark::State& state) {
-  reset_run_state();
+  SystemClock clock;
+  RunState run(clock);
   const std::string line = std::string(kSha1) + " 4096";
-  for (auto _ : state) parse_list_line(line);
-  benchmark::DoNotOptimize(request_queue.count);
+  for (auto _ : state) parse_list_line(run, line);
+  benchmark::DoNotOptimize(run.request_queue.count);
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_parse_list_line_too_short);

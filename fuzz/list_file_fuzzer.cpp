@@ -5,8 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "platform/clock.h"
+#include "records/run_state.h"
 #include "run/list_file.h"
-#include "run/state.h"
 
 namespace {
 
@@ -19,20 +20,21 @@ bool clean_field(const std::optional<std::string>& field) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  reset_run_state();
+  SystemClock clock;
+  RunState state(clock);
   FILE* file = fmemopen(const_cast<uint8_t*>(data), size, "rb");
   if (size == 0 || !file) {
     if (file) fclose(file);
     return 0;
   }
-  read_list_stream(file);
+  read_list_stream(state, file);
   fclose(file);
 
   size_t line_ends = 1;
   for (size_t i = 0; i < size; ++i) line_ends += data[i] == '\n' || data[i] == '\r';
-  if (request_queue.count > line_ends) __builtin_trap();
-  for (size_t i = 0; i < request_queue.count; ++i) {
-    const Download& d = *queue_at(request_queue, i);
+  if (state.request_queue.count > line_ends) __builtin_trap();
+  for (size_t i = 0; i < state.request_queue.count; ++i) {
+    const Download& d = *queue_at(state.request_queue, i);
     if (!d.sha1 || !d.size || !d.url || d.status) __builtin_trap();
     if (!clean_field(d.sha1) || !clean_field(d.size) || !clean_field(d.url) ||
         !clean_field(d.sha256))

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       __builtin_trap();
   }
   numeric_size(ask.size);
-  std::string reply = format_status_reply("Failed", reason);
+  std::string reply = format_status_reply(RelayStatus::Failed, reason);
   if (reply.compare(0, 15, "0\naid=0,status=") != 0 || reply.back() != '\n' ||
       reply.find('\n', 2) != reply.size() - 1)
     __builtin_trap();

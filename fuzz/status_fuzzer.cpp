@@ -1,34 +1,27 @@
 // Fuzzes the reply-status parse: the token it stores is a NUL-terminated run of letters,
 // digits and '_' that fits the buffer, and the buffer is untouched when no token is found.
-#include <cctype>
 #include <cstdint>
-#include <cstring>
 #include <string>
-#include <vector>
+#include <optional>
+#include <string_view>
 
-#include "relay/download_request.h"
+#include "relay/status_reply.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
-  // The first byte picks the buffer size; the rest is the reply.
-  size_t token_size = 1 + data[0] % 160;
-  std::string reply(reinterpret_cast<const char*>(data + 1), size - 1);
-  std::vector<char> token(token_size + 8, '#');
-  int found = parse_status(reply.c_str(), token.data(), token_size);
-  for (size_t i = token_size; i < token.size(); ++i)
-    if (token[i] != '#') __builtin_trap();  // never written past the buffer
-  if (!found) {
-    for (size_t i = 0; i < token_size; ++i)
-      if (token[i] != '#') __builtin_trap();
-    return 0;
-  }
-  size_t length = strnlen(token.data(), token_size);
-  if (length == token_size) __builtin_trap();  // not terminated inside the buffer
-  if (length == 0 && token_size > 1) __builtin_trap();
-  for (size_t i = 0; i < length; ++i) {
-    unsigned char c = static_cast<unsigned char>(token[i]);
-    if (!std::isalnum(c) && c != '_') __builtin_trap();
-  }
+  std::string reply(reinterpret_cast<const char*>(data), size);
+  std::optional<std::string_view> token = parse_status(reply);
+  if (!token) return 0;
+  // A token is a non-empty run of ASCII letters, digits and '_' inside the reply, after the
+  // first "status=", in a reply that begins with "0\n" and holds "aid=".
+  if (token->empty()) __builtin_trap();
+  if (token->data() < reply.data() || token->data() + token->size() > reply.data() + reply.size())
+    __builtin_trap();
+  for (unsigned char c : *token)
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'))
+      __builtin_trap();
+  size_t at = static_cast<size_t>(token->data() - reply.data());
+  if (at < 7 || reply.compare(at - 7, 7, "status=") != 0 || reply.find("status=") != at - 7)
+    __builtin_trap();
   if (reply.compare(0, 2, "0\n") != 0 || reply.find("aid=") == std::string::npos)
     __builtin_trap();
   return 0;

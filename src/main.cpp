@@ -24,11 +24,8 @@ void run(int argc, char** argv) {
     // still tries it again.
     FilePtr log = open_file(*settings.log_path, "wb");
   }
-  state.deadline = clock.now() + static_cast<int64_t>(settings.timeout_minutes) * 60;
-  if (settings.list_path)
-    read_list_file(state, *settings.list_path);
-  else
-    queue_request(state, settings.sha1, settings.size, settings.url, settings.sha256);
+  state.deadline = deadline_after(clock.now(), settings.timeout_minutes);
+  read_requests(state);
   run_downloads(state);
 }
 

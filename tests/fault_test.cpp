@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "relay/curl_handles.h"
-#include "run/state.h"
+#include "common/curl_handles.h"
+#include "records/run_state.h"
 #include "support/driver_fixture.h"
 #include "support/test_env.h"
 #include "support/test_relay.h"
@@ -233,8 +233,8 @@ TEST_F(DriverFaultTest, RelayStopsAndComesBackWhileRecordsAreInProcess) {
 }
 
 TEST_F(DriverFaultTest, StalledMirrorFailsWithinTheLimit) {
-  transfer_limits.low_speed_bytes = 1000;
-  transfer_limits.low_speed_seconds = 1;
+  state->transfer_limits.low_speed_bytes = 1000;
+  state->transfer_limits.low_speed_seconds = 1;
   Download* d = add("stalled", "s.bin");
   ScriptedReply stall;
   stall.body = "stalled";

@@ -77,6 +77,10 @@ Settings parse_command_line(const std::vector<std::string>& args) {
   return options;
 }
 
+int64_t deadline_after(int64_t now, int32_t timeout_minutes) {
+  return now + static_cast<int64_t>(timeout_minutes) * 60;
+}
+
 void print_usage() {
   static const char* const lines[] = {
       "Quonfetch.exe -r <relay url> [-p <port>] -f <file> -t <timeout(m)>\n\n",

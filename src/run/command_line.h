@@ -18,5 +18,9 @@ bool options_sufficient(const Settings& options);
 /// options are not enough for a run.
 Settings parse_command_line(const std::vector<std::string>& args);
 
+/// The deadline of a run started at `now` with a timeout of `timeout_minutes`, computed in 64
+/// bits so that no timeout overflows.
+int64_t deadline_after(int64_t now, int32_t timeout_minutes);
+
 /// Prints the usage text on standard output and exits with status 0.
 [[noreturn]] void print_usage();

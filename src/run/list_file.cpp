@@ -57,6 +57,14 @@ void parse_list_line(RunState& state, std::string_view line) {
   queue_request(state, fields[0], fields[1], url, sha256);
 }
 
+void read_requests(RunState& state) {
+  const Settings& settings = state.settings;
+  if (settings.list_path)
+    read_list_file(state, *settings.list_path);
+  else
+    queue_request(state, settings.sha1, settings.size, settings.url, settings.sha256);
+}
+
 void read_list_file(RunState& state, const std::string& path) {
   FilePtr file = open_file(path, "rb");
   if (!file) fatal_error(state.settings, "ERROR: Can't open file %s", path.c_str());

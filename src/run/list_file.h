@@ -15,6 +15,10 @@ void queue_request(RunState& state, std::optional<std::string_view> sha1,
                    std::optional<std::string_view> size, std::optional<std::string_view> url,
                    std::optional<std::string_view> sha256);
 
+/// Fills the request queue: from the list file when the settings name one, otherwise with the
+/// single download of the command line.
+void read_requests(RunState& state);
+
 /// Reads every line of the file at `path` onto the request queue, in file order. Ends the run
 /// with "ERROR: Can't open file %s" when the file cannot be opened.
 void read_list_file(RunState& state, const std::string& path);

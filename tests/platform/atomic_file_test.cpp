@@ -15,9 +15,9 @@ TEST(AtomicFileTest, CommitMovesTheWholeFileIntoPlace) {
   {
     AtomicFile file(dir.file("f"));
     ASSERT_TRUE(file.is_open());
-    fputs("new content", file.file());
+    ASSERT_TRUE(file.write("new content", 11));
     EXPECT_EQ(read_file(dir.file("f")), "old");  // untouched until the commit
-    EXPECT_TRUE(file.commit());
+    EXPECT_TRUE(file.commit(nullptr));
   }
   EXPECT_EQ(read_file(dir.file("f")), "new content");
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"f"});
@@ -34,7 +34,7 @@ TEST(AtomicFileTest, WithoutCommitNothingIsLeftAndTheTargetStays) {
   {
     AtomicFile file(dir.file("f"));
     ASSERT_TRUE(file.is_open());
-    fputs("partial", file.file());
+    ASSERT_TRUE(file.write("partial", 7));
   }
   EXPECT_EQ(read_file(dir.file("f")), "old");
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"f"});
@@ -44,7 +44,7 @@ TEST(AtomicFileTest, MissingDirectoryGivesNoFile) {
   TempDir dir;
   AtomicFile file(dir.file("missing/f"));
   EXPECT_FALSE(file.is_open());
-  EXPECT_FALSE(file.commit());
+  EXPECT_FALSE(file.commit(nullptr));
 }
 
 TEST(AtomicFileTest, CommitOntoADirectoryFailsAndCleansUp) {
@@ -54,7 +54,7 @@ TEST(AtomicFileTest, CommitOntoADirectoryFailsAndCleansUp) {
   {
     AtomicFile file(dir.file("d"));
     ASSERT_TRUE(file.is_open());
-    EXPECT_FALSE(file.commit());
+    EXPECT_FALSE(file.commit(nullptr));
   }
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"d"});
 }

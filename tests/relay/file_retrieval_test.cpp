@@ -5,9 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/filesystem.h"
-#include "run/state.h"
+#include "platform/directories.h"
+#include "records/run_state.h"
 #include "support/test_env.h"
+#include "support/virtual_clock.h"
 #include "support/test_relay.h"
 
 namespace {
@@ -47,7 +48,7 @@ class DownloadFileTest : public ::testing::Test {
  protected:
   FetchOutcome fetch(const std::string& path, Text name, std::optional<DigestCheck> check) {
     testing::internal::CaptureStdout();
-    FetchOutcome outcome = download_file(relay.base_url() + path, name, check);
+    FetchOutcome outcome = download_file(state, relay.base_url() + path, name, check);
     out = testing::internal::GetCapturedStdout();
     return outcome;
   }
@@ -57,10 +58,11 @@ class DownloadFileTest : public ::testing::Test {
     r.body = std::move(content);
     return r;
   }
-  void SetUp() override { settings.output_dir = dir.file("out"); }
+  void SetUp() override { state.settings.output_dir = dir.file("out"); }
   std::string out_file(const std::string& name) { return dir.file("out/" + name); }
 
-  RunStateGuard state;
+  VirtualClock clock;
+  RunState state{clock};
   TempDir dir;
   TestRelay relay;
   std::string out;
@@ -71,14 +73,14 @@ TEST_F(DownloadFileTest, CompleteMatchingBodyTakesItsName) {
   relay.script_path("/f", {body(content)});
   FetchOutcome outcome = fetch("/f", "f.bin", DigestCheck{DigestKind::Sha1, sha1_hex(content)});
   EXPECT_EQ(outcome.status, 200);
-  EXPECT_TRUE(outcome.stored);
+  EXPECT_EQ(outcome.end, FetchEnd::Stored);
   EXPECT_EQ(out, "Downloading " + relay.base_url() + "/f\n");
   EXPECT_EQ(read_file(out_file("f.bin")), content);
   EXPECT_EQ(dir.entries("out"), std::vector<std::string>{"f.bin"});
 }
 
 TEST_F(DownloadFileTest, FailuresLeaveNothingAndKeepAnExistingFile) {
-  ASSERT_EQ(make_directory(*settings.output_dir), 0);
+  ASSERT_TRUE(make_directory(*state.settings.output_dir, nullptr));
   const std::string good = "good copy from an earlier run";
   ScriptedReply cut = body(std::string(100000, 'x'));
   cut.drop_after = 5000;
@@ -86,18 +88,19 @@ TEST_F(DownloadFileTest, FailuresLeaveNothingAndKeepAnExistingFile) {
     const char* what;
     ScriptedReply reply;
     long status;
+    FetchEnd end;
   } cases[] = {
-      {"not found", body("error page", 404), 404},
-      {"server error", body("oops", 500), 500},
-      {"cut mid-body", cut, 0},
-      {"wrong bytes", body("substituted"), 200},
+      {"not found", body("error page", 404), 404, FetchEnd::HttpError},
+      {"server error", body("oops", 500), 500, FetchEnd::HttpError},
+      {"cut mid-body", cut, 0, FetchEnd::TransferError},
+      {"wrong bytes", body("substituted"), 200, FetchEnd::DigestMismatch},
   };
   for (const auto& c : cases) {
     write_file(out_file("f.bin"), good);
     relay.script_path("/f", {c.reply});
     FetchOutcome outcome = fetch("/f", "f.bin", DigestCheck{DigestKind::Sha1, sha1_hex(good)});
     EXPECT_EQ(outcome.status, c.status) << c.what;
-    EXPECT_FALSE(outcome.stored) << c.what;
+    EXPECT_EQ(outcome.end, c.end) << c.what;
     EXPECT_EQ(read_file(out_file("f.bin")), good) << c.what;
     EXPECT_EQ(dir.entries("out"), std::vector<std::string>{"f.bin"}) << c.what;
   }
@@ -107,7 +110,7 @@ TEST_F(DownloadFileTest, DigestMismatchIsReported) {
   const std::string expected(40, 'A');
   relay.script_path("/f", {body("abc")});
   FetchOutcome outcome = fetch("/f", "f.bin", DigestCheck{DigestKind::Sha1, expected});
-  EXPECT_FALSE(outcome.stored);
+  EXPECT_NE(outcome.end, FetchEnd::Stored);
   EXPECT_EQ(out, "Downloading " + relay.base_url() + "/f\nDigest mismatch for " +
                      relay.base_url() + "/f: expected " + expected + ", received " +
                      sha1_hex("abc") + "\n");
@@ -118,14 +121,14 @@ TEST_F(DownloadFileTest, Sha256CheckIgnoresCase) {
   std::string digest = sha256_hex("data");
   for (auto& c : digest) c = static_cast<char>(toupper(c));
   relay.script_path("/f", {body("data")});
-  EXPECT_TRUE(fetch("/f", "f", DigestCheck{DigestKind::Sha256, digest}).stored);
+  EXPECT_EQ(fetch("/f", "f", DigestCheck{DigestKind::Sha256, digest}).end, FetchEnd::Stored);
 }
 
 TEST_F(DownloadFileTest, WithoutACheckAnyCompleteBodyIsKept) {
   relay.script_path("/f", {body("anything")});
-  EXPECT_TRUE(fetch("/f", std::nullopt, std::nullopt).stored);
+  EXPECT_EQ(fetch("/f", std::nullopt, std::nullopt).end, FetchEnd::Stored);
   EXPECT_EQ(read_file(out_file("download.bin")), "anything");
-  EXPECT_TRUE(fetch("/f", "", std::nullopt).stored);
+  EXPECT_EQ(fetch("/f", "", std::nullopt).end, FetchEnd::Stored);
   EXPECT_EQ(dir.entries("out"), std::vector<std::string>{"download.bin"});
 }
 
@@ -151,12 +154,12 @@ TEST_F(DownloadFileTest, OutputDirectoryThatIsAFileCannotTakeWrites) {
 // No relay (and so no server thread) here: the death test forks, and the fatal error comes
 // before any transfer.
 TEST(DownloadFileFatalTest, OutputDirectoryWithoutParentIsFatal) {
-  RunStateGuard state;
+  VirtualClock clock;
+  RunState state{clock};
   TempDir dir;
-  settings.output_dir = dir.file("missing/out");
-  settings.log_path = dir.file("run.log");
-  settings.log_enabled = 1;
-  EXPECT_EXIT(download_file("http://127.0.0.1:1/f", "f", std::nullopt),
+  state.settings.output_dir = dir.file("missing/out");
+  state.settings.log_path = dir.file("run.log");
+  EXPECT_EXIT(download_file(state, "http://127.0.0.1:1/f", "f", std::nullopt),
               testing::ExitedWithCode(1), "");
   EXPECT_EQ(read_file(dir.file("run.log")),
             "Downloading http://127.0.0.1:1/f\nCould not create output directory: " +
@@ -164,13 +167,13 @@ TEST(DownloadFileFatalTest, OutputDirectoryWithoutParentIsFatal) {
 }
 
 TEST_F(DownloadFileTest, NoOutputDirectoryMeansTheCurrentOne) {
-  settings.output_dir = "";
+  state.settings.output_dir = "";
   relay.script_path("/f", {body("here")});
   std::string cwd = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
   FetchOutcome outcome = fetch("/f", "here.bin", std::nullopt);
   std::filesystem::current_path(cwd);
-  EXPECT_TRUE(outcome.stored);
+  EXPECT_EQ(outcome.end, FetchEnd::Stored);
   EXPECT_EQ(read_file(dir.file("here.bin")), "here");
 }
 
@@ -182,7 +185,7 @@ TEST_F(DownloadFileTest, RedirectIsFollowed) {
   FetchOutcome outcome =
       fetch("/f", "f", DigestCheck{DigestKind::Sha1, sha1_hex("moved content")});
   EXPECT_EQ(outcome.status, 200);
-  EXPECT_TRUE(outcome.stored);
+  EXPECT_EQ(outcome.end, FetchEnd::Stored);
   EXPECT_EQ(read_file(out_file("f")), "moved content");
 }
 
@@ -194,7 +197,7 @@ TEST_F(DownloadFileTest, LargeBodyInManyChunksArrivesWhole) {
   relay.script_path("/big", {chunked});
   FetchOutcome outcome =
       fetch("/big", "big", DigestCheck{DigestKind::Sha256, sha256_hex(content)});
-  EXPECT_TRUE(outcome.stored);
+  EXPECT_EQ(outcome.end, FetchEnd::Stored);
   EXPECT_EQ(read_file(out_file("big")), content);
 }
 

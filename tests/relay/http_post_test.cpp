@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "relay/curl_handles.h"
-#include "run/state.h"
+#include "common/curl_handles.h"
+#include "records/run_state.h"
 #include "support/test_env.h"
 #include "support/test_relay.h"
 #include "support/virtual_clock.h"
@@ -48,7 +48,7 @@ class HttpPostTest : public ::testing::Test {
  protected:
   PostResult post(TestRelay& relay, Download* d, int failures = 0) {
     testing::internal::CaptureStdout();
-    PostResult result = http_post_with_retry(relay.base_url() + "/DownloadRequest", d, kBody,
+    PostResult result = http_post_with_retry(state, relay.base_url() + "/DownloadRequest", d, kBody,
                                              failures);
     out = testing::internal::GetCapturedStdout();
     return result;
@@ -59,15 +59,15 @@ class HttpPostTest : public ::testing::Test {
     r.body = std::move(body);
     return r;
   }
-  RunStateGuard state;
   VirtualClock clock;
+  RunState state{clock};
   std::string out;
 };
 
 TEST_F(HttpPostTest, SevenAttemptsThenAbortWithTheExactMessages) {
   TestRelay relay;
   relay.set_default_request_reply(reply(500, "no"));
-  Download* d = new_download("s", "1", "u", std::nullopt);
+  Download* d = new_download(state.download_records, "s", "1", "u", std::nullopt);
   PostResult result = post(relay, d);
 
   const std::string http = relay.base_url() + "/DownloadRequest";
@@ -86,7 +86,7 @@ TEST_F(HttpPostTest, SevenAttemptsThenAbortWithTheExactMessages) {
                 "\nWill retry (#" + std::to_string(retry++) + ") in 3 seconds on " + a.next + "\n";
   expected += "Aborting http request after 6 failures.\n";
   EXPECT_EQ(out, expected);
-  EXPECT_EQ(result.ok, 0);
+  EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.url, Text(https));
   EXPECT_FALSE(d->status);
   EXPECT_EQ(clock.waits(), 18);
@@ -96,12 +96,12 @@ TEST_F(HttpPostTest, SevenAttemptsThenAbortWithTheExactMessages) {
 TEST_F(HttpPostTest, FallsBackToHttpsOnTheSamePort) {
   TestRelay relay(TestRelay::Scheme::Https);
   relay.set_default_request_reply(status_reply("InProcess"));
-  Download* d = new_download("s", "1", "u", std::nullopt);
+  Download* d = new_download(state.download_records, "s", "1", "u", std::nullopt);
   const std::string http = "http://127.0.0.1:" + std::to_string(relay.port()) + "/DownloadRequest";
   testing::internal::CaptureStdout();
-  PostResult result = http_post_with_retry(http, d, kBody, 0);
+  PostResult result = http_post_with_retry(state, http, d, kBody, 0);
   out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result.ok, 1);
+  EXPECT_TRUE(result.ok);
   EXPECT_EQ(result.url, Text(relay.base_url() + "/DownloadRequest"));
   EXPECT_EQ(d->status, Text("InProcess"));
   EXPECT_NE(out.find("Code: 0\nWill retry (#4) in 3 seconds on " + *result.url + "\n"),
@@ -125,9 +125,9 @@ TEST_F(HttpPostTest, AnswersThatAreNoReplyAreRetried) {
   };
   for (const auto& c : cases) {
     relay.script_requests("s", {c.first, status_reply("Available")});
-    Download* d = new_download("s", "1", "u", std::nullopt);
+    Download* d = new_download(state.download_records, "s", "1", "u", std::nullopt);
     PostResult result = post(relay, d);
-    EXPECT_EQ(result.ok, 1);
+    EXPECT_TRUE(result.ok);
     EXPECT_EQ(d->status, Text("Available"));
     EXPECT_TRUE(out.starts_with("Failed response from " + relay.base_url() +
                                 "/DownloadRequest\nCode: " + c.code + "\nWill retry (#2)"))
@@ -141,8 +141,8 @@ TEST_F(HttpPostTest, ReplyInManyChunksIsJoinedInOrder) {
   chunked.body += std::string(300000, '.');
   chunked.chunk_size = 7;
   relay.set_default_request_reply(chunked);
-  Download* d = new_download("s", "1", "u", std::nullopt);
-  EXPECT_EQ(post(relay, d).ok, 1);
+  Download* d = new_download(state.download_records, "s", "1", "u", std::nullopt);
+  EXPECT_TRUE(post(relay, d).ok);
   EXPECT_EQ(d->status, Text("In_Process_" + std::string(100, 'Z')));
   EXPECT_EQ(out, "");
 }
@@ -152,7 +152,7 @@ TEST_F(HttpPostTest, ReplyOfExactlyTheLimitIsAccepted) {
   std::string body = "0\naid=0,status=Available\n";
   body += std::string(kMaxReplyBytes - body.size(), '.');
   relay.set_default_request_reply(reply(200, body));
-  EXPECT_EQ(post(relay, nullptr).ok, 1);  // no record: nothing stored, still answered
+  EXPECT_TRUE(post(relay, nullptr).ok);  // no record: nothing stored, still answered
 }
 
 TEST_F(HttpPostTest, RedirectsAreFollowedAndTheLastCodeDecides) {
@@ -161,8 +161,8 @@ TEST_F(HttpPostTest, RedirectsAreFollowedAndTheLastCodeDecides) {
   moved.location = "/elsewhere";
   relay.script_path("/DownloadRequest", {moved});
   relay.script_path("/elsewhere", {reply(404, "gone"), status_reply("Available")});
-  Download* d = new_download("s", "1", "u", std::nullopt);
-  EXPECT_EQ(post(relay, d).ok, 1);
+  Download* d = new_download(state.download_records, "s", "1", "u", std::nullopt);
+  EXPECT_TRUE(post(relay, d).ok);
   EXPECT_NE(out.find("Code: 404"), std::string::npos) << out;
   EXPECT_EQ(d->status, Text("Available"));
   EXPECT_EQ(relay.requests_to("/elsewhere").size(), 2u);
@@ -178,7 +178,7 @@ TEST_F(HttpPostTest, RedirectLoopsAndOtherSchemesFail) {
     relay.script_path("/DownloadRequest", {redirect});
     size_t before = relay.requests().size();
     PostResult result = post(relay, nullptr, 6);  // a single attempt
-    EXPECT_EQ(result.ok, 0);
+    EXPECT_FALSE(result.ok);
     EXPECT_EQ(out, "Aborting http request after 6 failures.\n");
     size_t sent = relay.requests().size() - before;
     EXPECT_LE(sent, 31u);  // the first request and at most 30 redirects
@@ -188,20 +188,20 @@ TEST_F(HttpPostTest, RedirectLoopsAndOtherSchemesFail) {
 TEST_F(HttpPostTest, StalledExchangeFails) {
   TestRelay relay;
   // The request body itself counts as traffic, so the test asks for more than it.
-  transfer_limits.low_speed_bytes = 1000;
-  transfer_limits.low_speed_seconds = 1;
+  state.transfer_limits.low_speed_bytes = 1000;
+  state.transfer_limits.low_speed_seconds = 1;
   ScriptedReply slow = status_reply("Available");
   slow.delay_ms = 2500;
   relay.set_default_request_reply(slow);
   PostResult result = post(relay, nullptr, 6);
-  EXPECT_EQ(result.ok, 0);
+  EXPECT_FALSE(result.ok);
   EXPECT_EQ(out, "Aborting http request after 6 failures.\n");
 }
 
 TEST_F(HttpPostTest, VerboseModeShowsRequestAndReply) {
   TestRelay relay;
-  settings.verbose = 1;
-  EXPECT_EQ(post(relay, nullptr).ok, 1);
+  state.settings.verbose = 1;
+  EXPECT_TRUE(post(relay, nullptr).ok);
   EXPECT_EQ(out, "Sending request to " + relay.base_url() + "/DownloadRequest with body: " +
                      kBody + "\nContents of response: 0\naid=0,status=Available\n\n");
 }

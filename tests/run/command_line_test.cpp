@@ -3,16 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include "run/list_file.h"
+
 #include "support/test_env.h"
 #include "support/virtual_clock.h"
 
 namespace {
 
 Settings read(std::vector<std::string> args) {
-  std::vector<const char*> argv{"quonfetch"};
-  for (const auto& arg : args) argv.push_back(arg.c_str());
+  args.insert(args.begin(), "quonfetch");
   Settings out;
-  read_options(static_cast<int>(argv.size()), argv.data(), out);
+  read_options(args, out);
   return out;
 }
 
@@ -115,28 +116,27 @@ TEST(OptionsSufficientTest, RelayAndEitherListOrSingleDownload) {
 }
 
 TEST(ParseCommandLineTest, SingleDownloadAndDeadline) {
-  RunStateGuard state;
   VirtualClock clock(1000);
-  const char* argv[] = {"quonfetch", "-r", "relay", "-s", "S", "-z", "10", "-u", "U", "-t", "-5"};
-  parse_command_line(11, argv);
-  ASSERT_EQ(request_queue.count, 1u);
-  const Download& d = *queue_at(request_queue, 0);
+  RunState state{clock};
+  state.settings =
+      parse_command_line({"quonfetch", "-r", "relay", "-s", "S", "-z", "10", "-u", "U", "-t", "-5"});
+  state.deadline = deadline_after(clock.now(), state.settings.timeout_minutes);
+  read_requests(state);
+  ASSERT_EQ(state.request_queue.count, 1u);
+  const Download& d = *queue_at(state.request_queue, 0);
   EXPECT_EQ(d.sha1, Text("S"));
   EXPECT_EQ(d.size, Text("10"));
   EXPECT_EQ(d.url, Text("U"));
   EXPECT_FALSE(d.sha256);
   EXPECT_FALSE(d.status);
-  EXPECT_EQ(deadline, 1000 - 300);
-  EXPECT_EQ(settings.log_enabled, 0);
+  EXPECT_EQ(state.deadline, 1000 - 300);
+  EXPECT_FALSE(state.settings.log_enabled());
 }
 
 TEST(ParseCommandLineTest, DeadlineDoesNotOverflow) {
-  RunStateGuard state;
-  VirtualClock clock(1000);
-  const char* argv[] = {"quonfetch", "-r", "relay", "-s", "S", "-z", "1", "-u", "U",
-                        "-t", "2147483647"};
-  parse_command_line(11, argv);
-  EXPECT_EQ(deadline, 1000 + int64_t{2147483647} * 60);
+  Settings settings = parse_command_line(
+      {"quonfetch", "-r", "relay", "-s", "S", "-z", "1", "-u", "U", "-t", "2147483647"});
+  EXPECT_EQ(deadline_after(1000, settings.timeout_minutes), 1000 + int64_t{2147483647} * 60);
 }
 
 // What only a process shows: usage text, exit statuses, the log file.

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "run/state.h"
+#include "records/run_state.h"
 #include "support/driver_fixture.h"
 
 namespace {
@@ -18,15 +18,15 @@ TEST_F(DriverTest, InProcessThenAvailable) {
                        "1 download(s) successfully downloaded.\n");
   EXPECT_EQ(read_file(dir.file("out/f.bin")), "payload");
   EXPECT_EQ(clock.waits(), 0);
-  EXPECT_EQ(request_queue.count, 1u);
-  EXPECT_EQ(inprocess_queue.count + available_queue.count, 0u);
+  EXPECT_EQ(state->request_queue.count, 1u);
+  EXPECT_EQ(state->inprocess_queue.count + state->available_queue.count, 0u);
 }
 
 TEST_F(DriverTest, StayingInProcessUntilTheDeadline) {
   Download* d = add("never", "f.bin");
   relay->script_requests(*d->sha1, {status_reply("InProcess")});
-  settings.timeout_minutes = 2;
-  deadline = clock.now() + 120;
+  state->settings.timeout_minutes = 2;
+  state->deadline = clock.now() + 120;
   std::string pass = "Checking status of 1 downloads.\nSleeping for 30 seconds...\n";
   EXPECT_EQ(run(), "Sending download requests for 1 download(s) on " + base() + "\n" + pass +
                        pass + pass + pass +
@@ -56,15 +56,15 @@ TEST_F(DriverTest, ShortPauseAfterAPassThatFetched) {
 
 TEST_F(DriverTest, ZeroOrNegativeTimeoutSendsOnlyTheInitialRequests) {
   for (int minutes : {0, -5}) {
-    reset_run_state();
+    state = std::make_unique<RunState>(clock);
     use_relay(*relay);
     add("a", "a.bin");
-    settings.timeout_minutes = minutes;
-    deadline = clock.now() + int64_t{minutes} * 60;
+    state->settings.timeout_minutes = minutes;
+    state->deadline = clock.now() + int64_t{minutes} * 60;
     EXPECT_EQ(run(), "Sending download requests for 1 download(s) on " + base() + "\n" +
                          "Timeout of " + std::to_string(minutes) + " minute(s) reached.\n" +
                          "0 download(s) successfully downloaded.\n");
-    EXPECT_EQ(available_queue.count, 1u);  // reported available, never fetched
+    EXPECT_EQ(state->available_queue.count, 1u);  // reported available, never fetched
   }
   EXPECT_TRUE(relay->requests_to("/kxmirror/downloads/sha1/" + sha1_hex("a")).empty());
 }
@@ -100,7 +100,8 @@ TEST_F(DriverTest, EmptySha1GoesStraightToSha256) {
   ScriptedReply file;
   file.body = content;
   relay->script_path("/kxmirror/downloads/sha256/" + sha256, {file});
-  queue_push(request_queue, new_download("", "1", "http://origin/g", sha256));
+  ASSERT_TRUE(queue_push(state->request_queue,
+                         new_download(state->download_records, "", "1", "http://origin/g", sha256)));
   std::string out = run();
   EXPECT_NE(out.find("Error downloading  Response:0\nDownloading " + base() +
                      "/kxmirror/downloads/sha256/" + sha256 + "\n"),

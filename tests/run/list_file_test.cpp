@@ -3,8 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "run/state.h"
+#include "records/run_state.h"
 #include "support/test_env.h"
+#include "support/virtual_clock.h"
 
 namespace {
 
@@ -24,19 +25,20 @@ std::ostream& operator<<(std::ostream& out, const Record& r) {
   return out;
 }
 
-std::vector<Record> queued() {
+std::vector<Record> queued(const RunState& state) {
   std::vector<Record> records;
-  for (size_t i = 0; i < request_queue.count; ++i) {
-    const Download& d = *queue_at(request_queue, i);
+  for (size_t i = 0; i < state.request_queue.count; ++i) {
+    const Download& d = *queue_at(state.request_queue, i);
     records.push_back({d.sha1, d.size, d.url, d.sha256});
   }
   return records;
 }
 
 std::vector<Record> parse(const std::string& line) {
-  RunStateGuard state;
-  parse_list_line(line);
-  return queued();
+  VirtualClock clock;
+  RunState state{clock};
+  parse_list_line(state, line);
+  return queued(state);
 }
 
 TEST(ParseListLineTest, LineForms) {
@@ -68,10 +70,12 @@ class ReadListFileTest : public ::testing::Test {
  protected:
   std::vector<Record> read(const std::string& content) {
     write_file(dir.file("list"), content);
-    read_list_file(dir.file("list"));
-    return queued();
+    read_list_file(*state, dir.file("list"));
+    return queued(*state);
   }
-  RunStateGuard state;
+  VirtualClock clock;
+  /// Replaced by a new one when a test reads several lists.
+  std::unique_ptr<RunState> state = std::make_unique<RunState>(clock);
   TempDir dir;
 };
 
@@ -80,7 +84,7 @@ TEST_F(ReadListFileTest, LineEndsOfEveryKind) {
   for (std::string content : {"a 1 http://h/a\nb 2 http://h/b\n", "a 1 http://h/a\r\nb 2 http://h/b",
                               "a 1 http://h/a\rb 2 http://h/b\r", "\n\na 1 http://h/a\n  \nb 2 "
                                                                   "http://h/b"}) {
-    reset_run_state();
+    state = std::make_unique<RunState>(clock);
     EXPECT_EQ(read(content), two) << content;
   }
 }

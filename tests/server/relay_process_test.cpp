@@ -110,7 +110,7 @@ TEST(RelayProcessTest, SigtermDuringAFetchLeavesNoPartialFile) {
                                ",size=200000,url=" + percent_encode(origin.url("/slow.bin")) + "\n",
                            "text/plain");
   ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->body, format_status_reply("InProcess"));
+  EXPECT_EQ(reply->body, format_status_reply(RelayStatus::InProcess));
   ASSERT_TRUE(origin.wait_for_partial_body());
   // Half of the file has reached the relay's temporary file.
   std::vector<std::string> during = store_entries(dir);

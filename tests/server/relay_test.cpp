@@ -237,7 +237,7 @@ TEST_F(RelayTest, UnusableRequestsAreInvalidAndFetchNothing) {
         client.Post("/DownloadRequest", request_body(c.sha1, "1", c.url, c.sha256), "text/plain");
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
-    EXPECT_EQ(reply->body, format_status_reply("Invalid", c.reason));
+    EXPECT_EQ(reply->body, format_status_reply(RelayStatus::Invalid, c.reason));
   }
   EXPECT_EQ(origin_.hits("/f"), 0);
   EXPECT_TRUE(store_entries(dir_).empty());
@@ -308,8 +308,8 @@ TEST_F(RelayTest, ServesHttpsWithASelfSignedCertificate) {
   auto second = client.Post("/DownloadRequest", body, "text/plain");
   auto file = client.Get("/kxmirror/downloads/sha1/" + sha1_hex(content));
   ASSERT_TRUE(first && second && file);
-  EXPECT_EQ(first->body, format_status_reply("InProcess"));
-  EXPECT_EQ(second->body, format_status_reply("Available"));
+  EXPECT_EQ(first->body, format_status_reply(RelayStatus::InProcess));
+  EXPECT_EQ(second->body, format_status_reply(RelayStatus::Available));
   EXPECT_EQ(file->status, 200);
   EXPECT_EQ(file->body, content);
 

@@ -43,8 +43,8 @@ TEST(RequestBodyTest, NumericSizeIsADecimalNumberThatFits) {
 }
 
 TEST(RequestBodyTest, ReplyCarriesThePercentEncodedReason) {
-  EXPECT_EQ(format_status_reply("Available"), "0\naid=0,status=Available\n");
-  EXPECT_EQ(format_status_reply("Failed", "size mismatch: a,b=c\n~-._"),
+  EXPECT_EQ(format_status_reply(RelayStatus::Available), "0\naid=0,status=Available\n");
+  EXPECT_EQ(format_status_reply(RelayStatus::Failed, "size mismatch: a,b=c\n~-._"),
             "0\naid=0,status=Failed,reason=size%20mismatch%3A%20a%2Cb%3Dc%0A~-._\n");
   std::string all_bytes;
   for (int c = 0; c < 256; ++c) all_bytes.push_back(static_cast<char>(c));

@@ -15,9 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "relay/curl_handles.h"
-#include "relay/digest.h"
-#include "run/state.h"
+#include "common/hex.h"
 
 namespace fs = std::filesystem;
 
@@ -111,21 +109,6 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
   return run;
 }
 
-std::string sha1_hex(const std::string& data) {
-  Digest digest(DigestKind::Sha1);
-  digest.update(data.data(), data.size());
-  return digest.hex();
-}
+std::string sha1_hex(const std::string& data) { return digest_hex(DigestKind::Sha1, data); }
 
-std::string sha256_hex(const std::string& data) {
-  Digest digest(DigestKind::Sha256);
-  digest.update(data.data(), data.size());
-  return digest.hex();
-}
-
-RunStateGuard::RunStateGuard() { reset_run_state(); }
-
-RunStateGuard::~RunStateGuard() {
-  reset_run_state();
-  transfer_limits = TransferLimits{};
-}
+std::string sha256_hex(const std::string& data) { return digest_hex(DigestKind::Sha256, data); }

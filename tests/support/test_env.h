@@ -44,11 +44,3 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
 /// Lower-case hex SHA-1 / SHA-256 of `data`.
 std::string sha1_hex(const std::string& data);
 std::string sha256_hex(const std::string& data);
-
-/// Resets the run's state and the output settings; installs a log file to read the run's lines
-/// from. For in-process tests of the run.
-class RunStateGuard {
- public:
-  RunStateGuard();
-  ~RunStateGuard();
-};

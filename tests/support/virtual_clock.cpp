@@ -1,9 +1,7 @@
 // A clock for tests: time stands still except when the code under test waits.
 #include "support/virtual_clock.h"
 
-VirtualClock::VirtualClock(int64_t start) : now_(start) { set_platform_clock(this); }
-
-VirtualClock::~VirtualClock() { set_platform_clock(nullptr); }
+VirtualClock::VirtualClock(int64_t start) : now_(start) {}
 
 void VirtualClock::sleep_one_second() {
   if (read_since_wait_ || pauses_.empty())

@@ -10,9 +10,7 @@
 
 class VirtualClock : public Clock {
  public:
-  /// Installs itself as the platform clock until destroyed.
   explicit VirtualClock(int64_t start = 1'700'000'000);
-  ~VirtualClock() override;
 
   int64_t now() override {
     read_since_wait_ = true;

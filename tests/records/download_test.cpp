@@ -1,20 +1,22 @@
 // Download records and work queues.
-#include "run/download.h"
+#include "records/download.h"
 
 #include <gtest/gtest.h>
 
-#include "run/state.h"
+#include "records/run_state.h"
 #include "support/test_env.h"
+#include "support/virtual_clock.h"
 
 namespace {
 
 using Text = std::optional<std::string>;
 
 TEST(NewDownloadTest, CopiesTextsAndKeepsAbsentApartFromEmpty) {
-  RunStateGuard state;
+  VirtualClock clock;
+  RunState state{clock};
   std::string sha1 = "abc";
-  Download* d = new_download(sha1, "10", "http://h/f", std::nullopt);
-  Download* e = new_download("", "", "", "");
+  Download* d = new_download(state.download_records, sha1, "10", "http://h/f", std::nullopt);
+  Download* e = new_download(state.download_records, "", "", "", "");
   sha1[0] = 'x';
   EXPECT_EQ(d->sha1, Text("abc"));  // a copy, not the caller's text
   EXPECT_EQ(d->size, Text("10"));
@@ -26,7 +28,8 @@ TEST(NewDownloadTest, CopiesTextsAndKeepsAbsentApartFromEmpty) {
 }
 
 TEST(DownloadQueueTest, GrowsByDoublingAndKeepsOrder) {
-  RunStateGuard state;
+  VirtualClock clock;
+  RunState state{clock};
   DownloadQueue queue;
   std::vector<Download*> records;
   struct Step {
@@ -35,8 +38,8 @@ TEST(DownloadQueueTest, GrowsByDoublingAndKeepsOrder) {
   } steps[] = {{0, 0}, {1, 8}, {8, 8}, {9, 16}, {16, 16}, {17, 32}, {33, 64}};
   for (const auto& step : steps) {
     while (records.size() < step.pushes_so_far) {
-      records.push_back(new_download("s", "1", "u", std::nullopt));
-      queue_push(queue, records.back());
+      records.push_back(new_download(state.download_records, "s", "1", "u", std::nullopt));
+      ASSERT_TRUE(queue_push(queue, records.back()));
     }
     EXPECT_EQ(queue.capacity, step.capacity) << step.pushes_so_far;
     EXPECT_EQ(queue.count, step.pushes_so_far);
@@ -55,14 +58,15 @@ TEST(DownloadQueueTest, PopOfEmptyQueueReturnsNothing) {
 
 TEST(DownloadQueueTest, InterleavedPushAndPopStayFirstInFirstOut) {
   // Pushing while popping wraps the ring around; growth must unroll it in order.
-  RunStateGuard state;
+  VirtualClock clock;
+  RunState state{clock};
   DownloadQueue queue;
   std::vector<Download*> expected;
   size_t next_expected = 0;
   for (int round = 0; round < 200; ++round) {
     for (int i = 0; i < 3; ++i) {
-      expected.push_back(new_download(std::to_string(expected.size()), "1", "u", std::nullopt));
-      queue_push(queue, expected.back());
+      expected.push_back(new_download(state.download_records, std::to_string(expected.size()), "1", "u", std::nullopt));
+      ASSERT_TRUE(queue_push(queue, expected.back()));
     }
     for (int i = 0; i < 2; ++i) ASSERT_EQ(queue_pop_front(queue), expected[next_expected++]);
   }
@@ -71,12 +75,13 @@ TEST(DownloadQueueTest, InterleavedPushAndPopStayFirstInFirstOut) {
 }
 
 TEST(DownloadQueueTest, QueuesHoldTheSameRecordNotACopy) {
-  RunStateGuard state;
-  Download* d = new_download("s", "1", "u", std::nullopt);
-  queue_push(request_queue, d);
-  queue_push(available_queue, d);
-  queue_pop_front(available_queue)->status = "Available";
-  EXPECT_EQ(queue_at(request_queue, 0)->status, Text("Available"));
+  VirtualClock clock;
+  RunState state{clock};
+  Download* d = new_download(state.download_records, "s", "1", "u", std::nullopt);
+  ASSERT_TRUE(queue_push(state.request_queue, d));
+  ASSERT_TRUE(queue_push(state.available_queue, d));
+  queue_pop_front(state.available_queue)->status = "Available";
+  EXPECT_EQ(queue_at(state.request_queue, 0)->status, Text("Available"));
 }
 
 }  // namespace
