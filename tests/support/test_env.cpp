@@ -81,6 +81,12 @@ std::string client_path(const std::string& folder, const std::string& name) {
   return folder + (client_is_windows() ? "\\" : "/") + name;
 }
 
+bool ended_by_interrupt(const ProgramRun& run) {
+  constexpr int kControlCExitLowByte = 0xC000013A & 0xFF;
+  if (client_is_windows()) return run.signal == 0 && run.exit_status == kControlCExitLowByte;
+  return run.signal == SIGINT;
+}
+
 std::string read_client_text(const std::string& path) { return client_text(read_file(path)); }
 
 ProgramRun run_program(const std::string& program, const std::vector<std::string>& args,

@@ -43,6 +43,10 @@ ProgramRun run_client(const std::vector<std::string>& args, const std::string& c
 /// Windows) fails the test. client_path: a folder and a name joined as the client joins them.
 std::string client_text(const std::string& text);
 std::string client_path(const std::string& folder, const std::string& name);
+/// True when the client run ended as an interrupted client ends: killed by SIGINT on Linux; on
+/// Windows (where Wine turns SIGINT into Ctrl-C) with STATUS_CONTROL_C_EXIT, of which a Linux
+/// parent sees the low byte.
+bool ended_by_interrupt(const ProgramRun& run);
 /// client_text() of the file at `path`.
 std::string read_client_text(const std::string& path);
 

@@ -19,13 +19,15 @@ std::wstring& pending_path() {
 BOOL WINAPI on_console_event(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
     return FALSE;
-  std::unique_lock<std::recursive_mutex> lock(interrupt_cleanup_lock());
-  // The file was opened to allow this: it vanishes once the process has closed it.
+  std::lock_guard<std::recursive_mutex> lock(interrupt_cleanup_lock());
+  // The file was opened to allow this: it vanishes once its handle is closed, which ending the
+  // process does.
   if (!pending_path().empty()) DeleteFileW(pending_path().c_str());
-  // Kept locked until the process ends, so that no new temporary file is named meanwhile.
-  lock.release();
-  // The default handler ends the process the way Windows ends an interrupted program.
-  return FALSE;
+  // Ends the process at once, with the status Windows gives a program stopped by Ctrl-C, and
+  // while the lock is held, so that no new temporary file is named meanwhile. Exiting normally
+  // would run destructors on this thread while the main thread is still mid-transfer.
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
 }
 
 }  // namespace
