@@ -5,6 +5,7 @@
 #include <memory>
 
 #include <windows.h>
+// after windows.h, which it needs
 #include <shellapi.h>
 
 #include "platform/windows/wide_text.h"

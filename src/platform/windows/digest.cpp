@@ -2,6 +2,7 @@
 #include <new>
 
 #include <windows.h>
+// after windows.h, which it needs
 #include <bcrypt.h>
 
 #include "platform/digest.h"
