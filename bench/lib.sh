@@ -153,7 +153,56 @@ stop_pid() {
   kill -KILL "$pid" 2>/dev/null || true
 }
 
+# start_delay_proxy BINARY TARGET_PORT DELAY_MS LOG -> starts bench/delay_proxy in front of
+# 127.0.0.1:TARGET_PORT, holding every chunk DELAY_MS each way and logging its connections to
+# LOG; sets proxy_port and proxy_pid.
+start_delay_proxy() {
+  local binary=$1 target=$2 delay=$3 log=$4 i
+  : >"$log"
+  "$binary" --target "$target" --delay-ms "$delay" --log "$log" >"$work/proxy.out" 2>&1 &
+  proxy_pid=$!
+  for i in $(seq 1 100); do
+    proxy_port=$(sed -n '1s|^Listening on 127\.0\.0\.1:\([0-9]*\)$|\1|p' "$work/proxy.out")
+    [ -n "$proxy_port" ] && return 0
+    kill -0 "$proxy_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "bench: the delay proxy did not start:" >&2
+  head -5 "$work/proxy.out" >&2
+  return 1
+}
+
+# round_trip_counts PROXY_LOG -> "CONNECTIONS REQUESTS WAITS" since the last call: connections
+# the delay proxy opened, requests in the stand-in relay's access log, and those of them that
+# asked for a "100 Continue" (each a round trip spent waiting). Empties both logs.
+round_trip_counts() {
+  local proxy_log=$1 access=$work/nginx/access.log connections requests waits
+  connections=$(grep -c '^connection ' "$proxy_log" || true)
+  requests=$(wc -l <"$access")
+  waits=$(grep -ci ' 100-continue$' "$access" || true)
+  : >"$proxy_log"
+  : >"$access"
+  echo "$connections $requests $waits"
+}
+
+# curl_exchange BASE_URL SHA1 SIZE NAME -> the curl config lines of one file's two requests
+# (the download request, then the fetch into $work/out/NAME), as Quonfetch sends them.
+curl_exchange() {
+  local base=$1 sum=$2 size=$3 name=$4
+  local body="0\\naid=0,index=null,sha1=$sum,size=$size,url=http%3A%2F%2Forigin.invalid%2Ffiles%2F$name\\n"
+  printf 'url = "%s/DownloadRequest"\n' "$base"
+  printf 'header = "Content-Type: text/plain"\n'
+  printf 'data-binary = "%s"\n' "$body"
+  printf 'output = "/dev/null"\nnext\n'
+  printf 'url = "%s/kxmirror/downloads/sha1/%s"\noutput = "%s/out/%s"\n' "$base" "$sum" "$work" "$name"
+}
+
 stop_servers() {
+  if [ -n "${proxy_pid:-}" ]; then
+    stop_pid "$proxy_pid"
+    wait "$proxy_pid" 2>/dev/null || true
+    proxy_pid=
+  fi
   if [ -n "${nginx_pid:-}" ]; then
     stop_pid "$nginx_pid"
     nginx_pid=

@@ -19,6 +19,7 @@ void run(int argc, char** argv) {
   RunState state(clock);
   state.settings = parse_command_line(program_arguments(argc, argv));
   const Settings& settings = state.settings;
+  refuse_log_over_list(settings);
   if (settings.log_path) {
     // Creates or empties the log; a log that cannot be made is not reported, and every message
     // still tries it again.

@@ -1,5 +1,7 @@
 // The quonfetch binary against the test relay: standard output, the log file, the files saved
 // and the exit status, for runs that need no pause.
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "support/test_env.h"
@@ -145,21 +147,85 @@ TEST_F(EndToEndTest, FileNameRules) {
               four = serve("four"), five = serve("five");
   write_file(dir.file("list"), one + " 3 http://o/get?id=1&x=%20\n" + two + " 3 http://o/dir/\n" +
                                    three + " 5 bare-name\n" + four + " 4 http://a/same\n" + five +
-                                   " 4 http://b/same\n");
+                                   " 4 http://b/same\n" + four + " 4 http://c/same\n");
   ProgramRun r = quonfetch({"-f", "list", "-o", "out"});
+  // Windows allows no '?' in a file name: there the first record's file cannot be made.
+  const bool query_in_name = !client_is_windows();
+  // A name that another record's file already took this run keeps that file; the same file
+  // asked for again is fetched again.
+  EXPECT_NE(r.out.find("Downloading " + mirror("sha1", two) + "\nError: " +
+                       client_path("out", "download.bin") +
+                       " was already written by this run\nDownloading " + mirror("sha1", four) +
+                       "\nError: " + client_path("out", "same") +
+                       " was already written by this run\nDownloading " + mirror("sha1", four) +
+                       "\n" + (query_in_name ? "4" : "3") +
+                       " download(s) successfully downloaded.\n"),
+            std::string::npos)
+      << r.out;
   std::vector<std::string> names{"download.bin", "get?id=1&x=%20", "same"};
-  if (client_is_windows()) {
-    // The query stays in the name there too, but Windows allows no '?' in a file name: that
-    // record's file cannot be made, and its fetch fails.
-    EXPECT_TRUE(r.out.ends_with("4 download(s) successfully downloaded.\n")) << r.out;
-    names.erase(names.begin() + 1);
-  } else {
-    EXPECT_TRUE(r.out.ends_with("5 download(s) successfully downloaded.\n")) << r.out;
+  if (query_in_name)
     EXPECT_EQ(read_file(dir.file("out/get?id=1&x=%20")), "one");
-  }
+  else
+    names.erase(names.begin() + 1);
   EXPECT_EQ(dir.entries("out"), names);
-  EXPECT_EQ(read_file(dir.file("out/download.bin")), "three");  // the later of two wins
-  EXPECT_EQ(read_file(dir.file("out/same")), "five");
+  EXPECT_EQ(read_file(dir.file("out/download.bin")), "two");
+  EXPECT_EQ(read_file(dir.file("out/same")), "four");
+  EXPECT_TRUE(relay.requests_to("/kxmirror/downloads/sha1/" + five).empty());
+}
+
+TEST_F(EndToEndTest, LogFileThatIsTheListFileStopsTheRun) {
+  const std::string list = serve("x") + " 1 http://o/x\n";
+  for (const std::string& log : {std::string("list"), std::string("./list"), dir.file("list")}) {
+    write_file(dir.file("list"), list);
+    ProgramRun r = quonfetch({"-f", "list", "-l", log});
+    EXPECT_EQ(r.exit_status, 1) << log;
+    EXPECT_EQ(r.out, "Error: the log file is the list file: " + log + "\n");
+    EXPECT_EQ(read_file(dir.file("list")), list) << log;
+  }
+  EXPECT_TRUE(relay.requests().empty());
+}
+
+TEST_F(EndToEndTest, ListFileThatIsAFolder) {
+  ProgramRun r = quonfetch({"-f", ".", "-l", "run.log"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.out, "ERROR: Can't open file .\n");
+  EXPECT_EQ(read_client_text(dir.file("run.log")), r.out);
+}
+
+TEST_F(EndToEndTest, NamesTheFileSystemRefusesAndPathsFormedWhole) {
+  const std::string long_name(300, 'n');  // longer than any file name may be
+  std::string a = serve("a"), b = serve("b");
+  ASSERT_TRUE(std::filesystem::create_directories(dir.file("out/sub")));
+  // A digest text of any length is asked for whole, as it stands in the record.
+  const std::string long_digest(5000, 'd');
+  serve_path("/kxmirror/downloads/sha1/" + long_digest, 200, "whole");
+  write_file(dir.file("list"), a + " 1 http://o/" + long_name + "\n" + b + " 1 http://o/sub\n" +
+                                   long_digest + " 5 http://o/long\n");
+  ProgramRun r = quonfetch({"-f", "list", "-o", "out"});
+  EXPECT_EQ(r.out, header(3) + "3 download(s) available.\nDownloading " + mirror("sha1", a) +
+                       "\nError opening file for write: " + client_path("out", long_name) +
+                       "\nError downloading " + mirror("sha1", a) + " Response:0\nDownloading " +
+                       mirror("sha1", b) + "\nError opening file for write: " + client_path("out", "sub") +
+                       "\n" +
+                       "Error downloading " + mirror("sha1", b) + " Response:0\nDownloading " +
+                       mirror("sha1", long_digest) + "\n1 download(s) successfully downloaded.\n");
+  EXPECT_TRUE(relay.requests_to("/kxmirror/downloads/sha1/" + b).empty());  // no transfer
+  EXPECT_EQ(dir.entries("out"), (std::vector<std::string>{"long", "sub"}));
+  EXPECT_EQ(read_file(dir.file("out/long")), "whole");
+}
+
+TEST_F(EndToEndTest, ClosedStandardOutputChangesNothingElse) {
+  std::string a = serve("a"), b = serve("b");
+  write_file(dir.file("list"), a + " 1 http://o/a\n" + b + " 1 http://o/b\n");
+  std::vector<std::string> args{"-r", "127.0.0.1", "-p", std::to_string(relay.port()),
+                                "-f", "list", "-l", "run.log"};
+  ProgramRun r = run_client(args, dir.path(), 0, nullptr, true);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_TRUE(
+      read_client_text(dir.file("run.log")).ends_with("2 download(s) successfully downloaded.\n"));
+  EXPECT_EQ(read_file(dir.file("a")), "a");
+  EXPECT_EQ(read_file(dir.file("b")), "b");
 }
 
 TEST_F(EndToEndTest, OutputDirectoryCases) {

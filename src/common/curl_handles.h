@@ -23,7 +23,8 @@ using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 using CurlShare = std::unique_ptr<CURLSH, CurlShareDeleter>;
 using CurlText = std::unique_ptr<char, CurlTextDeleter>;
 
-/// Limits that keep a broken or hostile peer from holding a transfer forever.
+/// Limits that keep a broken or hostile peer from holding a transfer forever: the stall guard
+/// (D7) and the redirect limit (D8).
 struct TransferLimits {
   long low_speed_bytes = 1;      ///< a transfer moving less than this many bytes per second...
   long low_speed_seconds = 300;  ///< ...for this long fails like a broken connection

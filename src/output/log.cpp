@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "output/passwords.h"
 #include "platform/console.h"
 #include "platform/files.h"
 
@@ -59,13 +60,21 @@ std::string format_bounded(size_t bound, const char* format, ...) {
 void log_write(const Settings& settings, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = with_line_endings(format_text_v(format, args));
+  std::string text = with_line_endings(hide_passwords(format_text_v(format, args)));
   va_end(args);
   if (settings.log_enabled()) {
     // A log file that cannot be opened is skipped for this message; the console still gets it.
     FilePtr file = open_file(*settings.log_path, "ab");
     if (file) fwrite(text.data(), 1, text.size(), file.get());  // short writes are not reported
   }
+  fwrite(text.data(), 1, text.size(), stdout);
+}
+
+void console_message(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = with_line_endings(hide_passwords(format_text_v(format, args) + "\n"));
+  va_end(args);
   fwrite(text.data(), 1, text.size(), stdout);
 }
 

@@ -16,7 +16,7 @@
 #define QF_PRINTF(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
 #endif
 
-/// Formats a printf-style text whole, whatever its length.
+/// Formats a printf-style text whole, whatever its length: no message is cut (D1).
 std::string format_text(const char* format, ...) QF_PRINTF(1, 2);
 std::string format_text_v(const char* format, va_list args) QF_PRINTF(1, 0);
 
@@ -24,7 +24,7 @@ std::string format_text_v(const char* format, va_list args) QF_PRINTF(1, 0);
 std::string format_bounded(size_t bound, const char* format, ...) QF_PRINTF(2, 3);
 
 /// Writes the formatted text to the log file (when `settings` name one) and then to standard
-/// output, each line ended as the platform ends lines. The log file is opened, appended to and
+/// output, each line ended as the platform ends lines and every URL's password shown as "***" (D14). The log file is opened, appended to and
 /// closed for every call.
 void log_write(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);
 
@@ -33,6 +33,9 @@ void log_message(const Settings& settings, const char* format, ...) QF_PRINTF(2,
 
 /// As log_message, but only in verbose mode (-d); otherwise the format is not even evaluated.
 void log_debug(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);
+
+/// Writes one message and a line end to standard output only, never to the log file.
+void console_message(const char* format, ...) QF_PRINTF(1, 2);
 
 /// Writes the message like log_message, then ends the process with exit status 1.
 [[noreturn]] void fatal_error(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);

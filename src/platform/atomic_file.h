@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <string>
 
-/// Writes go to a temporary file in the target's directory; commit() moves it onto the target.
+/// Writes go to a temporary file in the target's directory; commit() moves it onto the target
+/// (D4: a download never damages a file of its name).
 /// Without a successful commit the temporary file is removed and the target stays untouched,
 /// also when the program is interrupted (see interrupt_cleanup.h) while the file is open.
 class AtomicFile {

@@ -14,7 +14,7 @@ class Clock {
   virtual void sleep_one_second() = 0;
 };
 
-/// The operating system's clock and its one-second wait.
+/// The operating system's clock and its one-second wait (D9: the platform's own sleep call).
 class SystemClock final : public Clock {
  public:
   int64_t now() override;

@@ -15,3 +15,7 @@ FilePtr open_file(const std::string& path, const char* mode);
 
 /// True when `path` names a directory.
 bool is_directory(const std::string& path);
+
+/// True when both paths name one existing file on disk, however each is spelled (the same
+/// device and inode, or on Windows the same volume and file ID).
+bool same_file(const std::string& a, const std::string& b);

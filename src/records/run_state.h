@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -44,6 +45,9 @@ struct RunState {
   DownloadQueue inprocess_queue;
   DownloadQueue available_queue;
   int32_t success_count = 0;
+  /// The files this run has stored, by path: what the record that wrote each was (its sha1, or
+  /// its sha256 when it has no sha1), so that no record replaces another's file.
+  std::map<std::string, std::string> files_written;
 
   /// Where the run reads the time and waits.
   Clock& clock;

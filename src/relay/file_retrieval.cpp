@@ -3,21 +3,23 @@
 
 #include <new>
 
+#include "common/digest_pipeline.h"
 #include "common/hex.h"
 #include "output/log.h"
 #include "platform/atomic_file.h"
 #include "platform/directories.h"
+#include "platform/files.h"
 #include "relay/relay_transfer.h"
 
 namespace {
 
-constexpr size_t kPathBufferSize = 4096;
-constexpr size_t kUrlBufferSize = 4096;
 constexpr long kReceiveBlock = 512 * 1024;
 
 struct FileSink {
   AtomicFile* file;
-  std::optional<Digest> digest;
+  /// Hashes on a second thread while the transfer goes on, so the digest costs the transfer no
+  /// time; its buffers bound the memory it takes.
+  std::optional<DigestPipeline> digest;
 };
 
 FetchOutcome ended(FetchEnd end, long status = 0) {
@@ -25,15 +27,6 @@ FetchOutcome ended(FetchEnd end, long status = 0) {
   outcome.end = end;
   outcome.status = status;
   return outcome;
-}
-
-// The path the fetch is stored under: the name in the output directory, or in the current one.
-std::string target_path(const Settings& settings, const std::optional<std::string>& name) {
-  const std::string file_name = name && !name->empty() ? *name : "download.bin";
-  const bool has_dir = settings.output_dir && !settings.output_dir->empty();
-  std::string path = has_dir ? join_path(*settings.output_dir, file_name) : file_name;
-  if (path.size() > kPathBufferSize - 1) path.resize(kPathBufferSize - 1);
-  return path;
 }
 
 // Streams the body of `url` into `sink`, hashing it on the way. Fills the transfer's result
@@ -59,8 +52,9 @@ void stream_and_hash(RunState& state, const std::string& url, FileSink& sink,
 // True when the received bytes have the digest the check asks for; logs a mismatch.
 bool verify(RunState& state, const std::string& url, FileSink& sink,
             const std::optional<DigestCheck>& check) {
+  // A body of the wrong digest never takes the file's name (D5).
   if (!check) return true;
-  std::string received = to_hex(sink.digest->finish());
+  std::string received = sink.digest->finish();
   if (hex_equal(received, check->expected)) return true;
   log_message(state.settings, "Digest mismatch for %s: expected %s, received %s", url.c_str(),
               check->expected.c_str(), received.c_str());
@@ -69,10 +63,16 @@ bool verify(RunState& state, const std::string& url, FileSink& sink,
 
 }  // namespace
 
+std::string output_path(const Settings& settings, const std::optional<std::string>& name) {
+  const std::string file_name = name && !name->empty() ? *name : "download.bin";
+  const bool has_dir = settings.output_dir && !settings.output_dir->empty();
+  return has_dir ? join_path(*settings.output_dir, file_name) : file_name;
+}
+
 std::string mirror_url(const std::string& base_url, DigestKind kind, const std::string& digest) {
-  const char* format = kind == DigestKind::Sha1 ? "%s/kxmirror/downloads/sha1/%s"
-                                                : "%s/kxmirror/downloads/sha256/%s";
-  return format_bounded(kUrlBufferSize, format, base_url.c_str(), digest.c_str());
+  return base_url + (kind == DigestKind::Sha1 ? "/kxmirror/downloads/sha1/"
+                                              : "/kxmirror/downloads/sha256/") +
+         digest;
 }
 
 std::optional<DigestCheck> digest_check_for(DigestKind kind,
@@ -86,7 +86,7 @@ size_t file_sink_write(char* chunk, size_t size, size_t nmemb, void* sink) {
   const size_t length = size * nmemb;
   // A short count makes libcurl end the transfer with a write error.
   if (!out->file->write(chunk, length)) return 0;
-  if (out->digest) out->digest->update(chunk, length);
+  if (out->digest && !out->digest->update(chunk, length)) return 0;
   return nmemb;
 }
 
@@ -100,9 +100,10 @@ FetchOutcome download_file(RunState& state, const std::string& url,
       !make_directory(*settings.output_dir, &err))
     fatal_error(settings, "Could not create output directory: %s", settings.output_dir->c_str());
 
-  // Open the target: "." and ".." name a directory, never a file of this fetch.
-  const std::string path = target_path(settings, name);
-  if (name == "." || name == "..") {
+  // Open the target: "." and ".." name a directory, never a file of this fetch, and a folder
+  // of the target's name is found before any byte is fetched.
+  const std::string path = output_path(settings, name);
+  if (name == "." || name == ".." || is_directory(path)) {
     log_message(settings, "Error opening file for write: %s", path.c_str());
     return ended(FetchEnd::WriteError);
   }
@@ -135,7 +136,14 @@ FetchOutcome download_file(RunState& state, const std::string& url,
     outcome.end = FetchEnd::DigestMismatch;
     return outcome;
   }
-  outcome.end = file.commit(&err) ? FetchEnd::Stored : FetchEnd::WriteError;
-  outcome.error_number = file.error_number();
-  return outcome;
+  if (file.commit(&err)) {
+    outcome.end = FetchEnd::Stored;
+    return outcome;
+  }
+  // A name the file system refuses (too long, a character it does not allow) is found only
+  // here, when the whole body takes it: the same report as a file that cannot be opened (D15).
+  log_message(settings, "Error opening file for write: %s", path.c_str());
+  FetchOutcome refused = ended(FetchEnd::WriteError);
+  refused.error_number = file.error_number();
+  return refused;
 }

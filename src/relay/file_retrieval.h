@@ -32,6 +32,10 @@ struct FetchOutcome {
   int error_number = 0;  ///< the system's error number of a WriteError
 };
 
+/// The path a fetch under `name` is stored at: the name ("download.bin" when absent or empty)
+/// in the output directory, or in the current one. Formed whole, however long (D18).
+std::string output_path(const Settings& settings, const std::optional<std::string>& name);
+
 /// The mirror URL of a file: "<base>/kxmirror/downloads/sha1/<digest>" or ".../sha256/...".
 std::string mirror_url(const std::string& base_url, DigestKind kind, const std::string& digest);
 
@@ -46,7 +50,9 @@ size_t file_sink_write(char* chunk, size_t size, size_t nmemb, void* sink);
 /// Fetches `url` into the output directory under `name` ("download.bin" when absent or empty).
 /// The body is streamed into a temporary file and takes the name only after a complete 200
 /// response that passed `check`; otherwise nothing is left and an existing file is untouched.
-/// Ends the run when the output directory cannot be created.
+/// A path that names a folder, or that the file system refuses when the file takes its name,
+/// is reported as "Error opening file for write: %s" with the result 0. Ends the run when the
+/// output directory cannot be created.
 FetchOutcome download_file(RunState& state, const std::string& url,
                            const std::optional<std::string>& name,
                            const std::optional<DigestCheck>& check);

@@ -49,6 +49,9 @@ Attempt post_once(RunState& state, const char* url, Download* download, const st
   set_relay_transfer_options(handle, url, state.transfer_limits);
   curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(handle.get(), CURLOPT_POST, 1L);
+  // A relay front that redirects (a moved relay, a rule forcing https) must see the same POST
+  // again, not a GET that could only fail (D13).
+  curl_easy_setopt(handle.get(), CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
   curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDS, body.c_str());
   curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(body.c_str())));
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, memory_sink_write);

@@ -19,7 +19,7 @@ struct PostResult {
   long response_code = 0;
 };
 
-/// Largest reply the relay may send to a download request.
+/// Largest reply the relay may send to a download request (D6).
 constexpr size_t kMaxReplyBytes = 1048576;
 /// Longest status token kept in a record; a longer one is cut to this length.
 constexpr size_t kMaxStatusLength = 127;

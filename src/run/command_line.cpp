@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "output/log.h"
+#include "platform/files.h"
+
 
 namespace {
 
@@ -75,6 +78,13 @@ Settings parse_command_line(const std::vector<std::string>& args) {
   read_options(args, options);
   if (!options_sufficient(options)) print_usage();
   return options;
+}
+
+void refuse_log_over_list(const Settings& settings) {
+  if (!settings.log_path || !settings.list_path) return;
+  if (!same_file(*settings.log_path, *settings.list_path)) return;
+  console_message("Error: the log file is the list file: %s", settings.log_path->c_str());
+  exit(1);
 }
 
 int64_t deadline_after(int64_t now, int32_t timeout_minutes) {

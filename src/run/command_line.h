@@ -18,8 +18,13 @@ bool options_sufficient(const Settings& options);
 /// options are not enough for a run.
 Settings parse_command_line(const std::vector<std::string>& args);
 
+/// Ends the run with "Error: the log file is the list file: %s" and exit status 1, before
+/// either file is touched, when the log file and the list file are one file on disk (the log
+/// is emptied at the start, so the list would be lost: D10).
+void refuse_log_over_list(const Settings& settings);
+
 /// The deadline of a run started at `now` with a timeout of `timeout_minutes`, computed in 64
-/// bits so that no timeout overflows.
+/// bits so that no timeout overflows (D3).
 int64_t deadline_after(int64_t now, int32_t timeout_minutes);
 
 /// Prints the usage text on standard output and exits with status 0.

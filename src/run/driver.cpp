@@ -4,7 +4,9 @@
 #include <optional>
 #include <string>
 
+#include "common/hex.h"
 #include "output/log.h"
+#include "platform/addresses.h"
 #include "relay/download_request.h"
 #include "relay/file_retrieval.h"
 
@@ -23,9 +25,35 @@ std::optional<std::string> file_name_of(const std::optional<std::string>& url) {
   return url->substr(slash + 1);
 }
 
+// What a record's file is, for telling two records of one file name apart: its sha1, or its
+// sha256 when it has no sha1, in lower case.
+std::string file_identity(const Download& download) {
+  if (download.sha1 && !download.sha1->empty()) return lower_hex(*download.sha1);
+  return "sha256:" + lower_hex(download.sha256.value_or(""));
+}
+
+// True when this run already stored another record's file under the path `name` leads to;
+// that file is kept and this record fails (D11).
+bool taken_by_another(RunState& state, const std::optional<std::string>& name,
+                      const Download& download) {
+  const std::string path = output_path(state.settings, name);
+  auto written = state.files_written.find(path);
+  if (written == state.files_written.end() || written->second == file_identity(download))
+    return false;
+  log_message(state.settings, "Error: %s was already written by this run", path.c_str());
+  return true;
+}
+
+void remember_written(RunState& state, const std::optional<std::string>& name,
+                      const Download& download) {
+  state.files_written[output_path(state.settings, name)] = file_identity(download);
+  ++state.success_count;
+}
+
 // Tries the sha1 mirror URL, then the sha256 one; counts a file that arrived whole.
 void fetch_available(RunState& state, const std::string& base_url, const Download& download) {
   std::optional<std::string> name = file_name_of(download.url);
+  if (taken_by_another(state, name, download)) return;
   std::string sha1_url, sha256_url;
   if (download.sha1 && !download.sha1->empty())
     sha1_url = mirror_url(base_url, DigestKind::Sha1, *download.sha1);
@@ -37,7 +65,7 @@ void fetch_available(RunState& state, const std::string& base_url, const Downloa
     first = download_file(state, sha1_url, name,
                           digest_check_for(DigestKind::Sha1, download.sha1));
     if (first.end == FetchEnd::Stored) {
-      ++state.success_count;
+      remember_written(state, name, download);
       return;
     }
   }
@@ -47,7 +75,7 @@ void fetch_available(RunState& state, const std::string& base_url, const Downloa
   FetchOutcome second = download_file(state, sha256_url, name,
                                       digest_check_for(DigestKind::Sha256, download.sha256));
   if (second.end == FetchEnd::Stored)
-    ++state.success_count;
+    remember_written(state, name, download);
   else
     log_message(state.settings, "Error downloading %s Response:%ld", sha256_url.c_str(),
                 second.status);
@@ -87,11 +115,16 @@ void polling_pass(RunState& state, const std::string& base_url,
 
 }  // namespace
 
+std::string relay_base_url(const Settings& settings) {
+  const std::string relay = settings.relay.value_or("(null)");
+  // "http://::1:52311" could never be reached: an address with colons needs its brackets (D12).
+  const char* format = is_ipv6_literal(relay) ? "http://[%s]:%d" : "http://%s:%d";
+  return format_bounded(kBaseUrlBufferSize, format, relay.c_str(), settings.port);
+}
+
 void run_downloads(RunState& state) {
   const Settings& settings = state.settings;
-  std::string base_url = format_bounded(kBaseUrlBufferSize, "http://%s:%d",
-                                        settings.relay ? settings.relay->c_str() : "(null)",
-                                        settings.port);
+  std::string base_url = relay_base_url(settings);
   std::optional<std::string> request_url = base_url + "/DownloadRequest";
   log_message(settings, "Sending download requests for %zu download(s) on %s",
               state.request_queue.count, base_url.c_str());

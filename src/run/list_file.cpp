@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 #include "output/log.h"
@@ -66,21 +67,27 @@ void read_requests(RunState& state) {
 }
 
 void read_list_file(RunState& state, const std::string& path) {
-  FilePtr file = open_file(path, "rb");
+  // A folder is no list, though some systems let fopen open one.
+  FilePtr file = is_directory(path) ? nullptr : open_file(path, "rb");
   if (!file) fatal_error(state.settings, "ERROR: Can't open file %s", path.c_str());
   read_list_stream(state, file.get());
 }
 
 void read_list_stream(RunState& state, FILE* file) {
-  // A line ends at LF or at CR, whatever its length; a NUL ends the line's text, and the bytes
+  // A line ends at LF or at CR, whatever its length (D2); a NUL ends the line's text, and the bytes
   // after it up to the line end are dropped.
   std::string line;
   bool line_cut = false;
   char block[65536];
   size_t got;
+  bool first_block = true;
   while ((got = fread(block, 1, sizeof block, file)) > 0) {
     size_t start = 0;
-    for (size_t i = 0; i < got; ++i) {
+    // Editors on Windows begin UTF-8 text with a byte-order mark; it is no part of the first
+    // field. One anywhere else stays part of the text (D16).
+    if (first_block && got >= 3 && memcmp(block, "\xEF\xBB\xBF", 3) == 0) start = 3;
+    first_block = false;
+    for (size_t i = start; i < got; ++i) {
       char c = block[i];
       if (c == '\n' || c == '\r') {
         if (!line_cut) line.append(block + start, i - start);

@@ -168,6 +168,36 @@ TEST_F(HttpPostTest, RedirectsAreFollowedAndTheLastCodeDecides) {
   EXPECT_EQ(relay.requests_to("/elsewhere").size(), 2u);
 }
 
+TEST_F(HttpPostTest, RedirectedRequestStaysAPostWithItsBody) {
+  for (int code : {301, 302}) {
+    TestRelay relay;
+    ScriptedReply moved = reply(code, "");
+    moved.location = "/moved/DownloadRequest";
+    relay.script_path("/DownloadRequest", {moved});
+    relay.script_path("/moved/DownloadRequest", {status_reply("Available")});
+    EXPECT_TRUE(post(relay, nullptr).ok) << code;
+    auto requests = relay.requests_to("/moved/DownloadRequest");
+    ASSERT_EQ(requests.size(), 1u) << code;
+    EXPECT_EQ(requests[0].method, "POST") << code;
+    EXPECT_EQ(requests[0].body, kBody) << code;
+  }
+}
+
+TEST_F(HttpPostTest, LargeBodiesAreSentWithoutWaitingForAContinue) {
+  TestRelay relay;
+  relay.set_default_request_reply(status_reply("Available"));
+  // A record with a very long origin URL makes a body over 1 MiB, on which libcurl would ask
+  // for "100 Continue" first.
+  const std::string body = "0\naid=0,index=null,sha1=s,size=1,url=" + std::string(1100000, 'u');
+  PostResult result =
+      http_post_with_retry(state, relay.base_url() + "/DownloadRequest", nullptr, body, 0);
+  EXPECT_TRUE(result.ok);
+  auto requests = relay.requests_to("/DownloadRequest");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].body.size(), body.size());
+  EXPECT_EQ(requests[0].headers.count("Expect"), 0u);
+}
+
 TEST_F(HttpPostTest, RedirectLoopsAndOtherSchemesFail) {
   TestRelay relay;
   ScriptedReply loop = reply(302, "");

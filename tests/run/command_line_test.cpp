@@ -187,15 +187,4 @@ TEST_F(CommandLineProcessTest, MissingListFileIsFatal) {
   EXPECT_EQ(r.out, "ERROR: Can't open file \n");
 }
 
-TEST_F(CommandLineProcessTest, LogNamedLikeTheListIsEmptiedBeforeItIsRead) {
-  write_file(dir.file("both"), "s 1 http://h/f\n");
-  // The list is empty by the time it is read, so no request leaves and the port is never used.
-  ProgramRun r = run({"-r", "127.0.0.1", "-p", "1", "-f", "both", "-l", "both"});
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.out,
-            "Sending download requests for 0 download(s) on http://127.0.0.1:1\n"
-            "0 download(s) successfully downloaded.\n");
-  EXPECT_EQ(read_file(dir.file("both")), r.out);
-}
-
 }  // namespace

@@ -69,6 +69,13 @@ TEST_F(DriverTest, ZeroOrNegativeTimeoutSendsOnlyTheInitialRequests) {
   EXPECT_TRUE(relay->requests_to("/kxmirror/downloads/sha1/" + sha1_hex("a")).empty());
 }
 
+TEST_F(DriverTest, RequestsAndFetchesShareOneConnection) {
+  for (const char* name : {"a.bin", "b.bin", "c.bin"}) add(name, name);
+  EXPECT_TRUE(run().ends_with("3 download(s) successfully downloaded.\n"));
+  EXPECT_EQ(relay->requests().size(), 6u);  // three POSTs and three GETs
+  EXPECT_EQ(relay->connections_seen(), 1u);
+}
+
 TEST_F(DriverTest, EmptyRequestQueue) {
   EXPECT_EQ(run(), "Sending download requests for 0 download(s) on " + base() + "\n" +
                        "0 download(s) successfully downloaded.\n");

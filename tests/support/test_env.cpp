@@ -54,11 +54,13 @@ bool client_is_windows() {
 }
 
 ProgramRun run_client(const std::vector<std::string>& args, const std::string& cwd,
-                      long file_size_limit, const std::function<void(int)>& on_started) {
+                      long file_size_limit, const std::function<void(int)>& on_started,
+                      bool stdout_closed) {
   const std::vector<std::string>& command = client_command();
   std::vector<std::string> all(command.begin() + 1, command.end());
   all.insert(all.end(), args.begin(), args.end());
-  ProgramRun run = run_program(command.front(), all, cwd, file_size_limit, on_started);
+  ProgramRun run =
+      run_program(command.front(), all, cwd, file_size_limit, on_started, stdout_closed);
   run.out = client_text(run.out);
   run.err = client_text(run.err);
   return run;
@@ -91,10 +93,12 @@ std::string read_client_text(const std::string& path) { return client_text(read_
 
 ProgramRun run_program(const std::string& program, const std::vector<std::string>& args,
                        const std::string& cwd, long file_size_limit,
-                       const std::function<void(int)>& on_started) {
-  int out_pipe[2], err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+                       const std::function<void(int)>& on_started, bool stdout_closed) {
+  int out_pipe[2], err_pipe[2], dead_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 ||
+      pipe2(dead_pipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
+  close(dead_pipe[0]);  // nobody will ever read what is written into dead_pipe[1]
   // Everything the child needs is made before the fork: other threads of this process (a test
   // relay) may hold locks that the child would wait on forever.
   std::vector<char*> argv;
@@ -106,7 +110,7 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
   if (pid == 0) {
     int null_in = open("/dev/null", O_RDONLY);
     dup2(null_in, 0);
-    dup2(out_pipe[1], 1);
+    dup2(stdout_closed ? dead_pipe[1] : out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     if (chdir(cwd.c_str()) != 0) _exit(127);
     if (file_size_limit > 0) {
@@ -118,6 +122,7 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
+  close(dead_pipe[1]);
   if (on_started) on_started(pid);
   ProgramRun run;
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};

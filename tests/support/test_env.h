@@ -18,10 +18,13 @@ struct ProgramRun {
 /// Runs `program` with `args` in `cwd`, with no standard input, and waits for it. A nonzero
 /// `file_size_limit` caps the size of any file the child writes (RLIMIT_FSIZE, with SIGXFSZ
 /// ignored so that writes past it fail instead of killing the child), as on a full disk.
-/// `on_started`, when given, is called with the child's pid as soon as it runs.
+/// `on_started`, when given, is called with the child's pid as soon as it runs. With
+/// `stdout_closed`, the child's standard output is a pipe nobody reads from any more, so every
+/// write to it fails (as when the reader of a pipe has gone away).
 ProgramRun run_program(const std::string& program, const std::vector<std::string>& args,
                        const std::string& cwd = ".", long file_size_limit = 0,
-                       const std::function<void(int)>& on_started = nullptr);
+                       const std::function<void(int)>& on_started = nullptr,
+                       bool stdout_closed = false);
 
 /// The command that starts the client under test: the words of the environment variable
 /// QUONFETCH_CLIENT when it is set (say, "wine build-windows/quonfetch.exe"), else the binary
@@ -35,7 +38,8 @@ bool client_is_windows();
 /// output and error as client_text() makes them.
 ProgramRun run_client(const std::vector<std::string>& args, const std::string& cwd,
                       long file_size_limit = 0,
-                      const std::function<void(int)>& on_started = nullptr);
+                      const std::function<void(int)>& on_started = nullptr,
+                      bool stdout_closed = false);
 
 /// What the Windows build writes differently by design, stated once for every test of the
 /// binary. client_text: the client's text (standard output, its log file) with each line ending

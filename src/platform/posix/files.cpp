@@ -11,3 +11,9 @@ bool is_directory(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
+
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat first, second;
+  if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return false;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}

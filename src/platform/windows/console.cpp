@@ -11,6 +11,7 @@
 const char* line_ending() { return "\r\n"; }
 
 void init_console() {
+  // Windows has no signal for a reader that went away: writes to such a pipe simply fail.
   // The output layer writes the CR LF itself; a text-mode stream would add a second CR.
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);

@@ -1,0 +1,2 @@
+// A header of the relay layer.
+#pragma once
