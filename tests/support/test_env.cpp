@@ -1,4 +1,5 @@
-// Test helpers: temporary directories, files, and running the quonfetch binary as a child.
+// Test helpers: running the client under test (this build's, or the one QUONFETCH_CLIENT names)
+// and other programs as children, and digests of test data.
 #include "support/test_env.h"
 
 #include <fcntl.h>
@@ -37,6 +38,7 @@ std::vector<std::string> read_client_command() {
   std::vector<std::string> words;
   std::istringstream in(setting);
   for (std::string word; in >> word;) words.push_back(word);
+  if (words.empty()) return {QUONFETCH_BINARY};
   words.front() = on_path(words.front());
   return words;
 }

@@ -1,4 +1,5 @@
-// Test helpers: temporary directories, files, and running the quonfetch binary as a child.
+// Test helpers: running the client under test (this build's, or the one QUONFETCH_CLIENT names)
+// and other programs as children, and digests of test data.
 #pragma once
 
 #include <functional>
