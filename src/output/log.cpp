@@ -68,6 +68,9 @@ void log_write(const Settings& settings, const char* format, ...) {
     if (file) fwrite(text.data(), 1, text.size(), file.get());  // short writes are not reported
   }
   fwrite(text.data(), 1, text.size(), stdout);
+  // Each line leaves at once, also into a pipe: whoever reads it (tee, cron, a journal) sees it
+  // when it happens, and an interrupt that ends the run loses none.
+  fflush(stdout);
 }
 
 void console_message(const char* format, ...) {

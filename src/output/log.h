@@ -24,8 +24,9 @@ std::string format_text_v(const char* format, va_list args) QF_PRINTF(1, 0);
 std::string format_bounded(size_t bound, const char* format, ...) QF_PRINTF(2, 3);
 
 /// Writes the formatted text to the log file (when `settings` name one) and then to standard
-/// output, each line ended as the platform ends lines and every URL's password shown as "***" (D14). The log file is opened, appended to and
-/// closed for every call.
+/// output, each line ended as the platform ends lines and every URL's password shown as "***"
+/// (D14). The log file is opened, appended to and closed for every call; standard output is
+/// flushed after every call.
 void log_write(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);
 
 /// Writes one message followed by one line end. '%' inside the arguments is printed as is.

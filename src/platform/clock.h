@@ -23,3 +23,7 @@ class SystemClock final : public Clock {
 
 /// Waits `seconds` seconds as that many one-second waits of `clock`.
 void sleep_seconds(Clock& clock, int seconds);
+
+/// Milliseconds on a clock that only moves forward, from an unspecified start: for measuring
+/// how long something took, never for the time of day.
+int64_t monotonic_milliseconds();

@@ -6,7 +6,9 @@
 #include "common/digest_pipeline.h"
 #include "common/hex.h"
 #include "output/log.h"
+#include "output/progress_meter.h"
 #include "platform/atomic_file.h"
+#include "platform/clock.h"
 #include "platform/directories.h"
 #include "platform/files.h"
 #include "relay/relay_transfer.h"
@@ -29,10 +31,21 @@ FetchOutcome ended(FetchEnd end, long status = 0) {
   return outcome;
 }
 
-// Streams the body of `url` into `sink`, hashing it on the way. Fills the transfer's result
-// and the code of the last response.
+// libcurl's progress callback: shows the bytes received so far on the fetch's meter.
+int show_progress(void* meter, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+  try {
+    static_cast<ProgressMeter*>(meter)->update(static_cast<uint64_t>(received),
+                                               monotonic_milliseconds());
+  } catch (const std::exception&) {
+    // A meter that cannot be drawn must not end the fetch.
+  }
+  return 0;
+}
+
+// Streams the body of `url` into `sink`, hashing it on the way, with a meter on a terminal
+// (wiped before the next line). Fills the transfer's result and the code of the last response.
 void stream_and_hash(RunState& state, const std::string& url, FileSink& sink,
-                     FetchOutcome& outcome) {
+                     const std::optional<std::string>& size, FetchOutcome& outcome) {
   TransferHandle handle(&state.connection_cache);
   if (!handle) {
     log_message(state.settings, "Error creating HTTP client");
@@ -44,6 +57,12 @@ void stream_and_hash(RunState& state, const std::string& url, FileSink& sink,
   curl_easy_setopt(handle.get(), CURLOPT_BUFFERSIZE, kReceiveBlock);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, file_sink_write);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
+  ProgressMeter meter(expected_size_of(size), monotonic_milliseconds());
+  if (meter.active()) {
+    curl_easy_setopt(handle.get(), CURLOPT_XFERINFOFUNCTION, show_progress);
+    curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, &meter);
+    curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
+  }
   outcome.transfer_result = curl_easy_perform(handle.get());
   if (outcome.transfer_result == CURLE_OK)
     curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &outcome.status);
@@ -92,7 +111,8 @@ size_t file_sink_write(char* chunk, size_t size, size_t nmemb, void* sink) {
 
 FetchOutcome download_file(RunState& state, const std::string& url,
                            const std::optional<std::string>& name,
-                           const std::optional<DigestCheck>& check) {
+                           const std::optional<DigestCheck>& check,
+                           const std::optional<std::string>& size) {
   const Settings& settings = state.settings;
   log_message(settings, "Downloading %s", url.c_str());
   std::string err;
@@ -123,7 +143,7 @@ FetchOutcome download_file(RunState& state, const std::string& url,
   }
 
   FetchOutcome outcome;
-  stream_and_hash(state, url, sink, outcome);
+  stream_and_hash(state, url, sink, size, outcome);
   outcome.error_number = file.error_number();
   if (outcome.transfer_result == CURLE_WRITE_ERROR && file.error_number() != 0)
     outcome.end = FetchEnd::WriteError;

@@ -52,7 +52,10 @@ size_t file_sink_write(char* chunk, size_t size, size_t nmemb, void* sink);
 /// response that passed `check`; otherwise nothing is left and an existing file is untouched.
 /// A path that names a folder, or that the file system refuses when the file takes its name,
 /// is reported as "Error opening file for write: %s" with the result 0. Ends the run when the
-/// output directory cannot be created.
+/// output directory cannot be created. While the body arrives and standard error is a
+/// terminal, a meter there shows the progress, as a share of `size` (the record's size text)
+/// when that is a decimal number.
 FetchOutcome download_file(RunState& state, const std::string& url,
                            const std::optional<std::string>& name,
-                           const std::optional<DigestCheck>& check);
+                           const std::optional<DigestCheck>& check,
+                           const std::optional<std::string>& size = std::nullopt);

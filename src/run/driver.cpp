@@ -63,7 +63,7 @@ void fetch_available(RunState& state, const std::string& base_url, const Downloa
   FetchOutcome first;
   if (!sha1_url.empty()) {
     first = download_file(state, sha1_url, name,
-                          digest_check_for(DigestKind::Sha1, download.sha1));
+                          digest_check_for(DigestKind::Sha1, download.sha1), download.size);
     if (first.end == FetchEnd::Stored) {
       remember_written(state, name, download);
       return;
@@ -72,8 +72,9 @@ void fetch_available(RunState& state, const std::string& base_url, const Downloa
   log_message(state.settings, "Error downloading %s Response:%ld", sha1_url.c_str(),
               first.status);
   if (sha256_url.empty()) return;
-  FetchOutcome second = download_file(state, sha256_url, name,
-                                      digest_check_for(DigestKind::Sha256, download.sha256));
+  FetchOutcome second =
+      download_file(state, sha256_url, name,
+                    digest_check_for(DigestKind::Sha256, download.sha256), download.size);
   if (second.end == FetchEnd::Stored)
     remember_written(state, name, download);
   else
