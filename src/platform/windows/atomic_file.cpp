@@ -53,6 +53,7 @@ AtomicFile::AtomicFile(std::string target_path) : target_path_(std::move(target_
       handle_ = static_cast<long long>(reinterpret_cast<intptr_t>(file));
       temporary_path_ = name;
       remove_on_interrupt(temporary_path_.c_str());
+      close_on_interrupt(file);
       return;
     }
     error_number_ = static_cast<int>(GetLastError());
@@ -65,7 +66,11 @@ AtomicFile::~AtomicFile() {
 }
 
 void AtomicFile::discard() {
-  if (handle_ >= 0) CloseHandle(as_handle(handle_));
+  if (handle_ >= 0) {
+    InterruptsDeferred deferred;  // so that the handler never closes it a second time
+    close_on_interrupt(nullptr);
+    CloseHandle(as_handle(handle_));
+  }
   handle_ = -1;
   if (temporary_path_.empty()) return;
   DeleteFileW(wide_from_utf8(temporary_path_).c_str());
@@ -101,9 +106,13 @@ bool AtomicFile::commit(std::string* err, bool durable) {
     failure = GetLastError();
   }
   handle_ = -1;
-  if (!CloseHandle(file) && !failed_step) {
-    failed_step = "cannot close the file";
-    failure = GetLastError();
+  {
+    InterruptsDeferred deferred;  // so that the handler never closes it a second time
+    close_on_interrupt(nullptr);
+    if (!CloseHandle(file) && !failed_step) {
+      failed_step = "cannot close the file";
+      failure = GetLastError();
+    }
   }
   // With write-through the move itself has reached the disk when it returns.
   DWORD flags = MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0);
