@@ -7,7 +7,14 @@
 
 #include "records/run_state.h"
 
+// mingw-w64's printf family follows C99 (%zu, %lld), not the Windows runtime's, and its headers
+// name the format checks that match it.
+#ifdef __MINGW_PRINTF_FORMAT
+#define QF_PRINTF(format_index, first_arg) \
+  __attribute__((format(__MINGW_PRINTF_FORMAT, format_index, first_arg)))
+#else
 #define QF_PRINTF(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
+#endif
 
 /// Formats a printf-style text whole, whatever its length: no message is cut (D1).
 std::string format_text(const char* format, ...) QF_PRINTF(1, 2);

@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/test_env.h"
+#include "platform/directories.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -21,11 +22,38 @@ TEST(AtomicFileTest, CommitMovesTheWholeFileIntoPlace) {
   }
   EXPECT_EQ(read_file(dir.file("f")), "new content");
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"f"});
+}
+
+TEST(AtomicFileTest, CommittedFileHasTheUsualPermissions) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows files have no mode bits: a new file takes the folder's access rules";
+#else
+  TempDir dir;
+  {
+    AtomicFile file(dir.file("f"));
+    ASSERT_TRUE(file.commit(nullptr));
+  }
   struct stat info {};
   ASSERT_EQ(stat(dir.file("f").c_str(), &info), 0);
   mode_t mask = umask(0);
   umask(mask);
   EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask);
+#endif
+}
+
+TEST(AtomicFileTest, NamesBeyondAscii) {
+  TempDir dir;
+  const std::string folder = dir.file("Jürgen"), name = "列表.txt";
+  ASSERT_TRUE(make_directory(folder, nullptr));
+  {
+    AtomicFile file(join_path(folder, name));
+    ASSERT_TRUE(file.is_open());
+    ASSERT_TRUE(file.write("bytes\n", 6));
+    std::string err;
+    EXPECT_TRUE(file.commit(&err, true)) << err;
+  }
+  EXPECT_EQ(read_file(folder + "/" + name), "bytes\n");
+  EXPECT_EQ(dir.entries("Jürgen"), std::vector<std::string>{name});
 }
 
 TEST(AtomicFileTest, WithoutCommitNothingIsLeftAndTheTargetStays) {
@@ -49,7 +77,7 @@ TEST(AtomicFileTest, MissingDirectoryGivesNoFile) {
 
 TEST(AtomicFileTest, CommitOntoADirectoryFailsAndCleansUp) {
   TempDir dir;
-  ASSERT_EQ(mkdir(dir.file("d").c_str(), 0755), 0);
+  ASSERT_TRUE(create_directory(dir.file("d")));
   write_file(dir.file("d/inside"), "x");
   {
     AtomicFile file(dir.file("d"));

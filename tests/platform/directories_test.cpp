@@ -3,7 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/test_env.h"
+#include "platform/files.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -19,6 +20,24 @@ TEST(DirectoriesTest, MakeDirectoryAcceptsWhatExists) {
   EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
 }
 
-TEST(DirectoriesTest, JoinPathUsesOneSlash) { EXPECT_EQ(join_path("out", "f.bin"), "out/f.bin"); }
+TEST(DirectoriesTest, JoinPathUsesThePlatformSeparator) {
+  EXPECT_EQ(join_path("out", "f.bin"), native_path("out/f.bin"));
+}
+
+TEST(DirectoriesTest, NamesBeyondAscii) {
+  TempDir dir;
+  const std::string folder = dir.file("Jürgen"), list = join_path(folder, "列表.txt");
+  ASSERT_TRUE(make_directory(folder, nullptr));
+  EXPECT_TRUE(is_directory(folder));
+  {
+    FilePtr file = open_file(list, "wb");
+    ASSERT_TRUE(file);
+    fputs("a 1 http://o/a\n", file.get());
+  }
+  EXPECT_FALSE(is_directory(list));
+  EXPECT_EQ(read_file(folder + "/列表.txt"), "a 1 http://o/a\n");
+  EXPECT_TRUE(open_file(list, "rb"));
+  EXPECT_FALSE(open_file(dir.file("Jürgen/missing"), "rb"));
+}
 
 }  // namespace

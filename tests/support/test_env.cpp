@@ -1,4 +1,5 @@
-// Test helpers: temporary directories, files, and running the quonfetch binary as a child.
+// Test helpers: running the client under test (this build's, or the one QUONFETCH_CLIENT names)
+// and other programs as children, and digests of test data.
 #include "support/test_env.h"
 
 #include <fcntl.h>
@@ -7,51 +8,90 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 #include "common/hex.h"
 
-namespace fs = std::filesystem;
+namespace {
 
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "quonfetch-test-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+// The full path of `program` on PATH (as execvp would find it), so that nothing is looked up
+// between fork and exec.
+std::string on_path(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char* path = getenv("PATH");
+  std::istringstream folders(path ? path : "/usr/bin:/bin");
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    std::string candidate = (folder.empty() ? "." : folder) + "/" + program;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return program;
 }
 
-TempDir::~TempDir() {
-  std::error_code ignored;  // a directory that cannot be removed must not fail the test
-  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-  fs::remove_all(path_, ignored);
+std::vector<std::string> read_client_command() {
+  const char* setting = getenv("QUONFETCH_CLIENT");
+  if (!setting || !*setting) return {QUONFETCH_BINARY};
+  std::vector<std::string> words;
+  std::istringstream in(setting);
+  for (std::string word; in >> word;) words.push_back(word);
+  if (words.empty()) return {QUONFETCH_BINARY};
+  words.front() = on_path(words.front());
+  return words;
 }
 
-std::vector<std::string> TempDir::entries(const std::string& subdir) const {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(subdir.empty() ? path_ : file(subdir)))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
+}  // namespace
+
+const std::vector<std::string>& client_command() {
+  static const std::vector<std::string> command = read_client_command();
+  return command;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
+bool client_is_windows() {
+  static const bool windows = client_command().back().ends_with(".exe");
+  return windows;
 }
 
-void write_file(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+ProgramRun run_client(const std::vector<std::string>& args, const std::string& cwd,
+                      long file_size_limit, const std::function<void(int)>& on_started,
+                      bool stdout_closed) {
+  const std::vector<std::string>& command = client_command();
+  std::vector<std::string> all(command.begin() + 1, command.end());
+  all.insert(all.end(), args.begin(), args.end());
+  ProgramRun run =
+      run_program(command.front(), all, cwd, file_size_limit, on_started, stdout_closed);
+  run.out = client_text(run.out);
+  run.err = client_text(run.err);
+  return run;
 }
 
-bool file_exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
+std::string client_text(const std::string& text) {
+  const std::string ending = client_is_windows() ? "\r\n" : "\n";
+  std::string lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = text.substr(start, end + 1 - start);
+    EXPECT_TRUE(line.ends_with(ending)) << "line without the client's ending: " << line;
+    if (line.ends_with(ending)) line.resize(line.size() - ending.size());
+    lines += line + "\n";
+  }
+  return lines + text.substr(start);
+}
+
+std::string client_path(const std::string& folder, const std::string& name) {
+  return folder + (client_is_windows() ? "\\" : "/") + name;
+}
+
+bool ended_by_interrupt(const ProgramRun& run) {
+  constexpr int kControlCExitLowByte = 0xC000013A & 0xFF;
+  if (client_is_windows()) return run.signal == 0 && run.exit_status == kControlCExitLowByte;
+  return run.signal == SIGINT;
+}
+
+std::string read_client_text(const std::string& path) { return client_text(read_file(path)); }
 
 ProgramRun run_program(const std::string& program, const std::vector<std::string>& args,
                        const std::string& cwd, long file_size_limit,

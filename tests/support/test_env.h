@@ -1,29 +1,12 @@
-// Test helpers: temporary directories, files, and running the quonfetch binary as a child.
+// Test helpers: running the client under test (this build's, or the one QUONFETCH_CLIENT names)
+// and other programs as children, and digests of test data.
 #pragma once
 
 #include <functional>
 #include <string>
 #include <vector>
 
-/// A directory of its own for one test, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  /// Names of the entries in `subdir` (relative to this directory), sorted.
-  std::vector<std::string> entries(const std::string& subdir = "") const;
-
- private:
-  std::string path_;
-};
-
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& content);
-bool file_exists(const std::string& path);
+#include "support/test_files.h"
 
 /// What a child process did.
 struct ProgramRun {
@@ -43,6 +26,34 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
                        const std::string& cwd = ".", long file_size_limit = 0,
                        const std::function<void(int)>& on_started = nullptr,
                        bool stdout_closed = false);
+
+/// The command that starts the client under test: the words of the environment variable
+/// QUONFETCH_CLIENT when it is set (say, "wine build-windows/quonfetch.exe"), else the binary
+/// of this build. Its first word is resolved on PATH.
+const std::vector<std::string>& client_command();
+
+/// True when the client under test is the Windows build (its command names a .exe).
+bool client_is_windows();
+
+/// Runs the client under test with `args`, as run_program does, and hands back its standard
+/// output and error as client_text() makes them.
+ProgramRun run_client(const std::vector<std::string>& args, const std::string& cwd,
+                      long file_size_limit = 0,
+                      const std::function<void(int)>& on_started = nullptr,
+                      bool stdout_closed = false);
+
+/// What the Windows build writes differently by design, stated once for every test of the
+/// binary. client_text: the client's text (standard output, its log file) with each line ending
+/// turned into "\n"; a line that does not end as the client's platform ends lines (CR LF on
+/// Windows) fails the test. client_path: a folder and a name joined as the client joins them.
+std::string client_text(const std::string& text);
+std::string client_path(const std::string& folder, const std::string& name);
+/// True when the client run ended as an interrupted client ends: killed by SIGINT on Linux; on
+/// Windows (where Wine turns SIGINT into Ctrl-C) with STATUS_CONTROL_C_EXIT, of which a Linux
+/// parent sees the low byte.
+bool ended_by_interrupt(const ProgramRun& run);
+/// client_text() of the file at `path`.
+std::string read_client_text(const std::string& path);
 
 /// Lower-case hex SHA-1 / SHA-256 of `data`.
 std::string sha1_hex(const std::string& data);
