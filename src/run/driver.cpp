@@ -44,8 +44,9 @@ bool taken_by_another(RunState& state, const std::optional<std::string>& name,
   return true;
 }
 
-void remember_written(RunState& state, const std::optional<std::string>& name,
-                      const Download& download) {
+// Counts a file that arrived whole, and remembers whose file its path now holds.
+void count_stored(RunState& state, const std::optional<std::string>& name,
+                  const Download& download) {
   state.files_written[output_path(state.settings, name)] = file_identity(download);
   ++state.success_count;
 }
@@ -65,7 +66,7 @@ void fetch_available(RunState& state, const std::string& base_url, const Downloa
     first = download_file(state, sha1_url, name,
                           digest_check_for(DigestKind::Sha1, download.sha1), download.size);
     if (first.end == FetchEnd::Stored) {
-      remember_written(state, name, download);
+      count_stored(state, name, download);
       return;
     }
   }
@@ -76,7 +77,7 @@ void fetch_available(RunState& state, const std::string& base_url, const Downloa
       download_file(state, sha256_url, name,
                     digest_check_for(DigestKind::Sha256, download.sha256), download.size);
   if (second.end == FetchEnd::Stored)
-    remember_written(state, name, download);
+    count_stored(state, name, download);
   else
     log_message(state.settings, "Error downloading %s Response:%ld", sha256_url.c_str(),
                 second.status);
