@@ -202,14 +202,16 @@ TEST_F(EndToEndTest, NamesTheFileSystemRefusesAndPathsFormedWhole) {
   write_file(dir.file("list"), a + " 1 http://o/" + long_name + "\n" + b + " 1 http://o/sub\n" +
                                    long_digest + " 5 http://o/long\n");
   ProgramRun r = quonfetch({"-f", "list", "-o", "out"});
-  EXPECT_EQ(r.out, header(3) + "3 download(s) available.\nDownloading " + mirror("sha1", a) +
-                       "\nError opening file for write: " + client_path("out", long_name) +
-                       "\nError downloading " + mirror("sha1", a) + " Response:0\nDownloading " +
+  // A name too long for the file system fails before any transfer; a folder is found before
+  // the transfer too, once the fetch has begun.
+  EXPECT_EQ(r.out, header(3) + "3 download(s) available.\nError opening file for write: " +
+                       client_path("out", long_name) + "\nDownloading " +
                        mirror("sha1", b) + "\nError opening file for write: " + client_path("out", "sub") +
                        "\n" +
                        "Error downloading " + mirror("sha1", b) + " Response:0\nDownloading " +
                        mirror("sha1", long_digest) + "\n1 download(s) successfully downloaded.\n");
-  EXPECT_TRUE(relay.requests_to("/kxmirror/downloads/sha1/" + b).empty());  // no transfer
+  EXPECT_TRUE(relay.requests_to("/kxmirror/downloads/sha1/" + a).empty());  // no transfer
+  EXPECT_TRUE(relay.requests_to("/kxmirror/downloads/sha1/" + b).empty());
   EXPECT_EQ(dir.entries("out"), (std::vector<std::string>{"long", "sub"}));
   EXPECT_EQ(read_file(dir.file("out/long")), "whole");
 }
@@ -249,10 +251,11 @@ TEST_F(EndToEndTest, OutputDirectoryCases) {
   EXPECT_EQ(read_client_text(dir.file("run.log")), orphan.out);
 
   write_file(dir.file("plain"), "a file");
-  ProgramRun on_file = with({"-o", "plain"});
+  // With -d, the system's reason follows the error line.
+  ProgramRun on_file = with({"-o", "plain", "-d"});
   EXPECT_EQ(on_file.exit_status, 0);
-  EXPECT_NE(on_file.out.find("Error opening file for write: " + client_path("plain", "x") +
-                               "\nError downloading "),
+  EXPECT_NE(on_file.out.find("Error opening file for write: " + client_path("plain", "x") + "\n" +
+                             client_path("plain", "x") + ": cannot create a temporary file: "),
             std::string::npos)
       << on_file.out;
   EXPECT_EQ(read_file(dir.file("plain")), "a file");

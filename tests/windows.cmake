@@ -12,6 +12,7 @@ add_executable(quonfetch_platform_tests
   platform/clock_test.cpp
   platform/digest_test.cpp
   platform/directories_test.cpp
+  platform/file_names_test.cpp
   platform/files_test.cpp
   support/test_files.cpp
   support/virtual_clock.cpp

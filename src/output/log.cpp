@@ -27,6 +27,22 @@ std::string with_line_endings(std::string text) {
 
 }  // namespace
 
+std::string escape_control_characters(std::string_view text) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7F) {
+      escaped += static_cast<char>(c);
+      continue;
+    }
+    escaped += "\\x";
+    escaped += kDigits[c >> 4];
+    escaped += kDigits[c & 0xF];
+  }
+  return escaped;
+}
+
 std::string format_text_v(const char* format, va_list args) {
   va_list measure;
   va_copy(measure, args);
@@ -67,10 +83,9 @@ void log_write(const Settings& settings, const char* format, ...) {
     FilePtr file = open_file(*settings.log_path, "ab");
     if (file) fwrite(text.data(), 1, text.size(), file.get());  // short writes are not reported
   }
-  fwrite(text.data(), 1, text.size(), stdout);
-  // Each line leaves at once, also into a pipe: whoever reads it (tee, cron, a journal) sees it
-  // when it happens, and an interrupt that ends the run loses none.
-  fflush(stdout);
+  // Each line leaves at once and whole, also into a pipe: whoever reads it (tee, cron, a
+  // journal) sees it when it happens, and an interrupt that ends the run loses none.
+  write_standard_output(text);
 }
 
 void console_message(const char* format, ...) {
@@ -78,7 +93,7 @@ void console_message(const char* format, ...) {
   va_start(args, format);
   std::string text = with_line_endings(hide_passwords(format_text_v(format, args) + "\n"));
   va_end(args);
-  fwrite(text.data(), 1, text.size(), stdout);
+  write_standard_output(text);
 }
 
 void log_message(const Settings& settings, const char* format, ...) {

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "records/run_state.h"
 
@@ -22,6 +23,10 @@ std::string format_text_v(const char* format, va_list args) QF_PRINTF(1, 0);
 
 /// Formats like snprintf into a buffer of `bound` bytes: at most `bound` - 1 characters are kept.
 std::string format_bounded(size_t bound, const char* format, ...) QF_PRINTF(2, 3);
+
+/// `text` with each control character (0x00-0x1F, 0x7F) written as \xHH, so that a name taken
+/// from the input can neither drive a terminal nor start a line of its own.
+std::string escape_control_characters(std::string_view text);
 
 /// Writes the formatted text to the log file (when `settings` name one) and then to standard
 /// output, each line ended as the platform ends lines and every URL's password shown as "***"

@@ -22,6 +22,8 @@ class AtomicFile {
   const std::string& temporary_path() const { return temporary_path_; }
   /// The system's error number of the last failure (creation, write or commit); 0 when none.
   int error_number() const { return error_number_; }
+  /// The last failure as a person reads it: the step that failed and the system's own reason.
+  const std::string& error_text() const { return error_text_; }
 
   /// Writes all `length` bytes, unbuffered. False when any could not be written.
   bool write(const void* data, size_t length);
@@ -34,10 +36,12 @@ class AtomicFile {
 
  private:
   void discard();
+  void fail(const char* step, int error_number);
 
   std::string target_path_;
   std::string temporary_path_;
   long long handle_ = -1;  ///< the platform's file descriptor or handle; -1 when none
   int error_number_ = 0;
+  std::string error_text_;
   bool committed_ = false;
 };

@@ -10,6 +10,7 @@
 
 #include "common/curl_handles.h"
 #include "platform/clock.h"
+#include "platform/file_names.h"
 #include "records/download.h"
 
 /// Run settings, filled once from the command line and read-only afterwards.
@@ -46,8 +47,9 @@ struct RunState {
   DownloadQueue available_queue;
   int32_t success_count = 0;
   /// The files this run has stored, by path: what the record that wrote each was (its sha1, or
-  /// its sha256 when it has no sha1), so that no record replaces another's file.
-  std::map<std::string, std::string> files_written;
+  /// its sha256 when it has no sha1), so that no record replaces another's file. Paths are told
+  /// apart as the file system tells them apart (on Windows without regard to case).
+  std::map<std::string, std::string, PathOrder> files_written;
 
   /// Where the run reads the time and waits.
   Clock& clock;

@@ -100,7 +100,10 @@ bool open_target(const Settings& settings, const std::string& path,
   }
   log_message(settings, "Error opening file for write: %s", path.c_str());
   refused = ended(FetchEnd::WriteError);
-  if (file) refused.error_number = file->error_number();
+  if (file) {
+    refused.error_number = file->error_number();
+    log_debug(settings, "%s: %s", path.c_str(), file->error_text().c_str());
+  }
   return false;
 }
 
@@ -123,6 +126,7 @@ FetchOutcome commit(const Settings& settings, const std::string& path, AtomicFil
   std::string err;
   if (file.commit(&err)) return outcome;
   log_message(settings, "Error opening file for write: %s", path.c_str());
+  log_debug(settings, "%s: %s", path.c_str(), err.c_str());
   FetchOutcome refused = ended(FetchEnd::WriteError);
   refused.error_number = file.error_number();
   return refused;
@@ -179,6 +183,8 @@ FetchOutcome download_file(RunState& state, const std::string& url,
   FetchOutcome outcome;
   stream_and_hash(state, url, sink, size, outcome);
   outcome.end = end_of_transfer(outcome, *file);
+  if (outcome.end == FetchEnd::WriteError)
+    log_debug(settings, "%s: %s", path.c_str(), file->error_text().c_str());
   if (outcome.end != FetchEnd::Stored) return outcome;
   if (!verify(state, url, sink, check)) {
     outcome.end = FetchEnd::DigestMismatch;

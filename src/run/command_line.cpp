@@ -8,8 +8,9 @@
 #include <cstring>
 
 #include "output/log.h"
+#include "platform/console.h"
+#include "platform/file_names.h"
 #include "platform/files.h"
-
 
 namespace {
 
@@ -73,9 +74,21 @@ bool options_sufficient(const Settings& options) {
   return options.sha1 && options.size && options.url;
 }
 
+void refuse_quote_in_output_folder(const Settings& options) {
+  if (paths_may_hold_quotes() || !options.output_dir) return;
+  if (options.output_dir->find('"') == std::string::npos) return;
+  console_message(
+      "Error: the output folder holds a double quote: %s (write the folder without its final "
+      "backslash, as in -o \"C:\\dir\")",
+      options.output_dir->c_str());
+  exit(1);
+}
+
 Settings parse_command_line(const std::vector<std::string>& args) {
   Settings options;
   read_options(args, options);
+  // Before the usage: the options after such a value were swallowed into it.
+  refuse_quote_in_output_folder(options);
   if (!options_sufficient(options)) print_usage();
   return options;
 }
@@ -107,6 +120,6 @@ void print_usage() {
       ("-t    Amount of time in minutes to quit if download does not become available "
        "(Default: 60)\n\n"),
   };
-  for (const char* line : lines) fputs(line, stdout);
+  for (const char* line : lines) write_standard_output(line);
   exit(0);
 }

@@ -14,7 +14,13 @@ void read_options(const std::vector<std::string>& args, Settings& out);
 /// and url.
 bool options_sufficient(const Settings& options);
 
-/// The settings the command line asks for. Prints the usage and exits with status 0 when the
+/// Where no path may hold a double quote (Windows), ends the run with an error and exit status 1
+/// when the -o value still holds one after its closing quote was dropped: that is what the
+/// command line makes of -o "C:\dir\" -l ..., whose \" is a literal quote that swallows every
+/// option after it (D24).
+void refuse_quote_in_output_folder(const Settings& options);
+
+/// The settings the command line asks for. Ends the run as refuse_quote_in_output_folder does. Prints the usage and exits with status 0 when the
 /// options are not enough for a run.
 Settings parse_command_line(const std::vector<std::string>& args);
 

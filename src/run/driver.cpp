@@ -7,6 +7,7 @@
 #include "common/hex.h"
 #include "output/log.h"
 #include "platform/addresses.h"
+#include "platform/file_names.h"
 #include "relay/download_request.h"
 #include "relay/file_retrieval.h"
 
@@ -16,13 +17,34 @@ constexpr size_t kBaseUrlBufferSize = 2048;
 constexpr int kPauseWhileWaiting = 30;
 constexpr int kPauseAfterFetching = 1;
 
-// The text after the last '/' of the origin URL, verbatim; none when there is no '/' or
-// nothing follows the last one.
+// The text after the last '/' of the origin URL, verbatim (on Windows, bytes that are not UTF-8
+// read in the system's code page); none when there is no '/' or nothing follows the last one.
 std::optional<std::string> file_name_of(const std::optional<std::string>& url) {
   if (!url) return std::nullopt;
   size_t slash = url->rfind('/');
   if (slash == std::string::npos || slash + 1 == url->size()) return std::nullopt;
-  return url->substr(slash + 1);
+  return file_name_text(std::string_view(*url).substr(slash + 1));
+}
+
+// True when the record's file may be written: its name is a plain file name of this platform
+// (D19), and its path is neither the run's log file nor its list file (D21). Otherwise the
+// record fails before any transfer, with the reason on a line of its own.
+bool target_allowed(const Settings& settings, const std::optional<std::string>& name) {
+  const std::string path = output_path(settings, name);
+  if (!is_plain_file_name(name && !name->empty() ? *name : "download.bin")) {
+    log_message(settings, "Error opening file for write: %s",
+                escape_control_characters(path).c_str());
+    return false;
+  }
+  if (settings.log_path && same_target(path, *settings.log_path)) {
+    log_message(settings, "Error: %s is the log file of this run", path.c_str());
+    return false;
+  }
+  if (settings.list_path && same_target(path, *settings.list_path)) {
+    log_message(settings, "Error: %s is the list file of this run", path.c_str());
+    return false;
+  }
+  return true;
 }
 
 // What a record's file is, for telling two records of one file name apart: its sha1, or its
@@ -54,7 +76,7 @@ void count_stored(RunState& state, const std::optional<std::string>& name,
 // Tries the sha1 mirror URL, then the sha256 one; counts a file that arrived whole.
 void fetch_available(RunState& state, const std::string& base_url, const Download& download) {
   std::optional<std::string> name = file_name_of(download.url);
-  if (taken_by_another(state, name, download)) return;
+  if (!target_allowed(state.settings, name) || taken_by_another(state, name, download)) return;
   std::string sha1_url, sha256_url;
   if (download.sha1 && !download.sha1->empty())
     sha1_url = mirror_url(base_url, DigestKind::Sha1, *download.sha1);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 
+#include "common/utf16.h"
 #include "output/log.h"
 #include "platform/files.h"
 
@@ -22,6 +23,58 @@ bool all_hex(std::string_view text) {
 
 bool has_http_scheme(std::string_view text) {
   return text.starts_with("http://") || text.starts_with("https://");
+}
+
+// The lines of a list, from pieces of text of any size, each turned into a record as it ends. A
+// line ends at LF or at CR, whatever its length (D2); a NUL ends the line's text, and the bytes
+// after it up to the line end are dropped.
+class ListLines {
+ public:
+  explicit ListLines(RunState& state) : state_(state) {}
+
+  void feed(const char* text, size_t size) {
+    size_t start = 0;
+    for (size_t i = 0; i < size; ++i) {
+      const char c = text[i];
+      if (c == '\n' || c == '\r') {
+        if (!line_cut_) line_.append(text + start, i - start);
+        parse_list_line(state_, line_);
+        line_.clear();
+        line_cut_ = false;
+        start = i + 1;
+      } else if (c == '\0' && !line_cut_) {
+        line_.append(text + start, i - start);
+        line_cut_ = true;
+      }
+    }
+    if (!line_cut_) line_.append(text + start, size - start);
+  }
+
+  void finish() {
+    if (!line_.empty()) parse_list_line(state_, line_);
+    line_.clear();
+  }
+
+ private:
+  RunState& state_;
+  std::string line_;
+  bool line_cut_ = false;
+};
+
+// The byte-order mark at the start of a list, and the length to skip. Editors on Windows begin
+// UTF-8 text with one (D16), and save "Unicode" text as UTF-16 behind one; UTF-16 is read as
+// the UTF-8 text it stands for (D22). A mark anywhere else stays part of the text.
+size_t byte_order_mark(const char* block, size_t size, std::optional<Utf16Decoder>& utf16) {
+  if (size >= 3 && memcmp(block, "\xEF\xBB\xBF", 3) == 0) return 3;
+  if (size >= 2 && memcmp(block, "\xFF\xFE", 2) == 0) {
+    utf16.emplace(false);
+    return 2;
+  }
+  if (size >= 2 && memcmp(block, "\xFE\xFF", 2) == 0) {
+    utf16.emplace(true);
+    return 2;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -74,34 +127,29 @@ void read_list_file(RunState& state, const std::string& path) {
 }
 
 void read_list_stream(RunState& state, FILE* file) {
-  // A line ends at LF or at CR, whatever its length (D2); a NUL ends the line's text, and the bytes
-  // after it up to the line end are dropped.
-  std::string line;
-  bool line_cut = false;
+  ListLines lines(state);
+  std::optional<Utf16Decoder> utf16;
+  std::string text;
   char block[65536];
   size_t got;
   bool first_block = true;
   while ((got = fread(block, 1, sizeof block, file)) > 0) {
     size_t start = 0;
-    // Editors on Windows begin UTF-8 text with a byte-order mark; it is no part of the first
-    // field. One anywhere else stays part of the text (D16).
-    if (first_block && got >= 3 && memcmp(block, "\xEF\xBB\xBF", 3) == 0) start = 3;
+    if (first_block) start = byte_order_mark(block, got, utf16);
     first_block = false;
-    for (size_t i = start; i < got; ++i) {
-      char c = block[i];
-      if (c == '\n' || c == '\r') {
-        if (!line_cut) line.append(block + start, i - start);
-        parse_list_line(state, line);
-        line.clear();
-        line_cut = false;
-        start = i + 1;
-      } else if (c == '\0' && !line_cut) {
-        line.append(block + start, i - start);
-        line_cut = true;
-      }
+    if (!utf16) {
+      lines.feed(block + start, got - start);
+      continue;
     }
-    if (!line_cut) line.append(block + start, got - start);
+    text.clear();
+    utf16->feed(block + start, got - start, text);
+    lines.feed(text.data(), text.size());
   }
   // A read error ends the list like its end would; what was read so far stays queued.
-  if (!line.empty()) parse_list_line(state, line);
+  if (utf16) {
+    text.clear();
+    utf16->finish(text);
+    lines.feed(text.data(), text.size());
+  }
+  lines.finish();
 }

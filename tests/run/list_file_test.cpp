@@ -95,6 +95,52 @@ TEST_F(ReadListFileTest, ByteOrderMarkOnlyAtTheStartIsSkipped) {
                                  {"b\xEF\xBB\xBF", "2", "http://h/b", {}}}));
 }
 
+// `code_points` as UTF-16 of the given byte order, behind its byte-order mark.
+std::string utf16(const std::u32string& code_points, bool big_endian) {
+  std::string out = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+  auto unit = [&](char32_t u) {
+    char high = static_cast<char>(u >> 8), low = static_cast<char>(u & 0xFF);
+    out += big_endian ? std::string{high, low} : std::string{low, high};
+  };
+  for (char32_t c : code_points) {
+    if (c < 0x10000) {
+      unit(c);
+    } else {
+      unit(0xD800 + ((c - 0x10000) >> 10));
+      unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+    }
+  }
+  return out;
+}
+
+TEST_F(ReadListFileTest, Utf16ListsAreReadAsTheirText) {
+  // A pair of surrogates that the first read of 64 KiB splits: after the mark (2 bytes), the
+  // padding and "a 1 http://h/" (13 units), its first unit ends the block and its second begins
+  // the next.
+  const std::u32string padding(32766 - 13, U' ');
+  struct Case {
+    std::string name, content;
+    std::vector<Record> records;
+  } cases[] = {
+      {"little-endian", utf16(U"a 1 http://h/J\u00fcrgen.bin\r\nb 2 http://h/\u5217", false),
+       {{"a", "1", "http://h/J\xC3\xBCrgen.bin", {}}, {"b", "2", "http://h/\xE5\x88\x97", {}}}},
+      {"big-endian", utf16(U"a 1 http://h/J\u00fcrgen.bin\n", true),
+       {{"a", "1", "http://h/J\xC3\xBCrgen.bin", {}}}},
+      {"pair across reads", utf16(padding + U"a 1 http://h/\U0001F600.bin\n", false),
+       {{"a", "1", "http://h/\xF0\x9F\x98\x80.bin", {}}}},
+      {"lone surrogate and odd byte", utf16(U"a 1 http://h/x\xD800y", false) + "z",
+       {{"a", "1", "http://h/x\xEF\xBF\xBDy\xEF\xBF\xBD", {}}}},
+  };
+  for (const Case& c : cases) {
+    state = std::make_unique<RunState>(clock);
+    EXPECT_EQ(read(c.content), c.records) << c.name;
+  }
+  // Only at the very start is it a mark.
+  state = std::make_unique<RunState>(clock);
+  EXPECT_EQ(read("a 1 http://h/\xFF\xFE\n"),
+            (std::vector<Record>{{"a", "1", "http://h/\xFF\xFE", {}}}));
+}
+
 TEST_F(ReadListFileTest, EmptyFileQueuesNothing) { EXPECT_TRUE(read("").empty()); }
 
 TEST_F(ReadListFileTest, LongLinesAreReadWhole) {

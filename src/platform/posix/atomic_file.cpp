@@ -41,10 +41,6 @@ bool sync_directory(const std::string& dir) {
   return synced;
 }
 
-std::string reason(const char* step, int error_number) {
-  return std::string(step) + ": " + std::generic_category().message(error_number);
-}
-
 }  // namespace
 
 AtomicFile::AtomicFile(std::string target_path) : target_path_(std::move(target_path)) {
@@ -55,13 +51,18 @@ AtomicFile::AtomicFile(std::string target_path) : target_path_(std::move(target_
   InterruptsDeferred deferred;
   int fd = mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) {
-    error_number_ = errno;
+    fail("cannot create a temporary file", errno);
     return;
   }
   handle_ = fd;
   temporary_path_ = name.data();
   remove_on_interrupt(temporary_path_.c_str());
   fchmod(fd, new_file_mode());  // a failure leaves the file private, which is still safe
+}
+
+void AtomicFile::fail(const char* step, int error_number) {
+  error_number_ = error_number;
+  error_text_ = std::string(step) + ": " + std::generic_category().message(error_number);
 }
 
 AtomicFile::~AtomicFile() {
@@ -84,7 +85,7 @@ bool AtomicFile::write(const void* data, size_t length) {
     ssize_t written = ::write(static_cast<int>(handle_), at, length);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
-      error_number_ = written < 0 ? errno : ENOSPC;
+      fail("cannot write the file", written < 0 ? errno : ENOSPC);
       return false;
     }
     at += written;
@@ -103,16 +104,16 @@ bool AtomicFile::commit(std::string* err, bool durable) {
   if (!failed_step && rename(temporary_path_.c_str(), target_path_.c_str()) != 0)
     failed_step = "cannot rename the file";
   if (failed_step) {
-    error_number_ = errno;
-    if (err) *err = reason(failed_step, error_number_);
+    fail(failed_step, errno);
+    if (err) *err = error_text_;
     discard();
     return false;
   }
   committed_ = true;
   remove_on_interrupt(nullptr);
   if (durable && !sync_directory(directory_of(target_path_))) {
-    error_number_ = errno;
-    if (err) *err = reason("cannot write the directory to disk", error_number_);
+    fail("cannot write the directory to disk", errno);
+    if (err) *err = error_text_;
     return false;
   }
   return true;

@@ -1,5 +1,6 @@
 // The console on POSIX systems: lines end in a line feed.
 #include <csignal>
+#include <cstdio>
 
 #include "platform/console.h"
 
@@ -10,3 +11,10 @@ void init_console() {
   // output then fail, are ignored, and the run and its log file go on (D17).
   signal(SIGPIPE, SIG_IGN);
 }
+
+void write_standard_output(std::string_view text) {
+  fwrite(text.data(), 1, text.size(), stdout);
+  fflush(stdout);
+}
+
+void restore_console() {}

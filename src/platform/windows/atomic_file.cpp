@@ -33,10 +33,6 @@ std::string candidate_name(const std::string& directory) {
   return directory + "\\" + suffix;
 }
 
-std::string reason(const char* step, DWORD error_number) {
-  return std::string(step) + ": " + windows_error_text(error_number);
-}
-
 }  // namespace
 
 AtomicFile::AtomicFile(std::string target_path) : target_path_(std::move(target_path)) {
@@ -46,7 +42,7 @@ AtomicFile::AtomicFile(std::string target_path) : target_path_(std::move(target_
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = candidate_name(directory);
     // Shared for deletion, so that the interrupt handler can remove it while it is open.
-    HANDLE file = CreateFileW(wide_from_utf8(name).c_str(), GENERIC_WRITE,
+    HANDLE file = CreateFileW(wide_path(name).c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
@@ -56,9 +52,14 @@ AtomicFile::AtomicFile(std::string target_path) : target_path_(std::move(target_
       close_on_interrupt(file);
       return;
     }
-    error_number_ = static_cast<int>(GetLastError());
+    fail("cannot create a temporary file", static_cast<int>(GetLastError()));
     if (error_number_ != ERROR_FILE_EXISTS) return;
   }
+}
+
+void AtomicFile::fail(const char* step, int error_number) {
+  error_number_ = error_number;
+  error_text_ = std::string(step) + ": " + windows_error_text(static_cast<DWORD>(error_number));
 }
 
 AtomicFile::~AtomicFile() {
@@ -73,7 +74,7 @@ void AtomicFile::discard() {
   }
   handle_ = -1;
   if (temporary_path_.empty()) return;
-  DeleteFileW(wide_from_utf8(temporary_path_).c_str());
+  DeleteFileW(wide_path(temporary_path_).c_str());
   remove_on_interrupt(nullptr);
   temporary_path_.clear();
 }
@@ -85,9 +86,9 @@ bool AtomicFile::write(const void* data, size_t length) {
     DWORD piece = length > (1u << 30) ? (1u << 30) : static_cast<DWORD>(length);
     DWORD written = 0;
     if (!WriteFile(as_handle(handle_), at, piece, &written, nullptr) || written == 0) {
-      error_number_ = written == 0 && GetLastError() == ERROR_SUCCESS
-                          ? static_cast<int>(ERROR_DISK_FULL)
-                          : static_cast<int>(GetLastError());
+      fail("cannot write the file", written == 0 && GetLastError() == ERROR_SUCCESS
+                                        ? static_cast<int>(ERROR_DISK_FULL)
+                                        : static_cast<int>(GetLastError()));
       return false;
     }
     at += written;
@@ -116,14 +117,14 @@ bool AtomicFile::commit(std::string* err, bool durable) {
   }
   // With write-through the move itself has reached the disk when it returns.
   DWORD flags = MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0);
-  if (!failed_step && !MoveFileExW(wide_from_utf8(temporary_path_).c_str(),
-                                   wide_from_utf8(target_path_).c_str(), flags)) {
+  if (!failed_step && !MoveFileExW(wide_path(temporary_path_).c_str(),
+                                   wide_path(target_path_).c_str(), flags)) {
     failed_step = "cannot rename the file";
     failure = GetLastError();
   }
   if (failed_step) {
-    error_number_ = static_cast<int>(failure);
-    if (err) *err = reason(failed_step, failure);
+    fail(failed_step, static_cast<int>(failure));
+    if (err) *err = error_text_;
     discard();
     return false;
   }

@@ -8,7 +8,7 @@
 #include "platform/windows/wide_text.h"
 
 bool make_directory(const std::string& path, std::string* err) {
-  if (_wmkdir(wide_from_utf8(path).c_str()) == 0) return true;
+  if (_wmkdir(wide_path(path).c_str()) == 0) return true;
   // An existing entry of that name is accepted, even when it is not a directory: opening a file
   // inside it fails later with its own message.
   if (errno == EEXIST) return true;

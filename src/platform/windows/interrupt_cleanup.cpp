@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "platform/console.h"
 #include "platform/interrupt_cleanup.h"
 #include "platform/windows/interrupts_deferred.h"
 #include "platform/windows/wide_text.h"
@@ -24,6 +25,7 @@ BOOL WINAPI on_console_event(DWORD event) {
   // Closed first, so that the file goes at once rather than with the process's last handle.
   if (pending_handle) CloseHandle(pending_handle);
   if (!pending_path().empty()) DeleteFileW(pending_path().c_str());
+  restore_console();  // the process ends without running atexit
   // Ends the process at once, with the status Windows gives a program stopped by Ctrl-C, and
   // while the lock is held, so that no new temporary file is named meanwhile. Exiting normally
   // would run destructors on this thread while the main thread is still mid-transfer.
@@ -42,7 +44,7 @@ void install_interrupt_cleanup() { SetConsoleCtrlHandler(on_console_event, TRUE)
 
 void remove_on_interrupt(const char* path) {
   InterruptsDeferred deferred;
-  pending_path() = path ? wide_from_utf8(path) : std::wstring();
+  pending_path() = path ? wide_path(path) : std::wstring();
   if (!path) pending_handle = nullptr;
 }
 

@@ -16,6 +16,22 @@ inline std::wstring wide_from_utf8(const std::string& text) {
   return wide;
 }
 
+/// `path` (UTF-8) as the wide path to hand to a file call. A path whose absolute form is near the
+/// classic limit (259 characters for a file, 247 for a folder to be made) is given whole, with
+/// the \\?\ prefix that lifts the limit; any other is handed over as it is.
+inline std::wstring wide_path(const std::string& path) {
+  std::wstring wide = wide_from_utf8(path);
+  if (wide.empty() || wide.starts_with(LR"(\\?\)") || wide.starts_with(LR"(\\.\)")) return wide;
+  DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (length <= MAX_PATH - 12) return wide;  // the length counts the terminating NUL
+  std::wstring full(length, L'\0');
+  length = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
+  if (length == 0 || length >= full.size()) return wide;
+  full.resize(length);
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share
+  return L"\\\\?\\" + full;
+}
+
 /// `wide` (UTF-16, NUL-terminated) as UTF-8.
 inline std::string utf8_from_wide(const wchar_t* wide) {
   int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
