@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "records/download.h"
+#include "client/records/download.h"
 
 namespace {
 

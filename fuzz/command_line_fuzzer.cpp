@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "run/command_line.h"
+#include "client/run/command_line.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> args{"quonfetch"};

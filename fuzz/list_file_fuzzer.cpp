@@ -6,8 +6,8 @@
 #include <string>
 
 #include "platform/clock.h"
-#include "records/run_state.h"
-#include "run/list_file.h"
+#include "client/records/run_state.h"
+#include "client/run/list_file.h"
 
 namespace {
 

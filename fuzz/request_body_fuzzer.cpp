@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/request_body.h"
+#include "relay/request_body.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view body(reinterpret_cast<const char*>(data), size);

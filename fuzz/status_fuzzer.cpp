@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "relay/status_reply.h"
+#include "client/protocol/status_reply.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string reply(reinterpret_cast<const char*>(data), size);

@@ -1,0 +1,194 @@
+// Fetching a file from the relay's mirror into the output directory.
+#include "client/protocol/file_retrieval.h"
+
+#include <new>
+
+#include "common/digest_pipeline.h"
+#include "common/hex.h"
+#include "client/output/log.h"
+#include "client/output/progress_meter.h"
+#include "platform/atomic_file.h"
+#include "platform/clock.h"
+#include "platform/directories.h"
+#include "platform/files.h"
+#include "client/protocol/relay_transfer.h"
+
+namespace {
+
+constexpr long kReceiveBlock = 512 * 1024;
+
+struct FileSink {
+  AtomicFile* file;
+  /// Hashes on a second thread while the transfer goes on, so the digest costs the transfer no
+  /// time; its buffers bound the memory it takes.
+  std::optional<DigestPipeline> digest;
+};
+
+FetchOutcome ended(FetchEnd end, long status = 0) {
+  FetchOutcome outcome;
+  outcome.end = end;
+  outcome.status = status;
+  return outcome;
+}
+
+// libcurl's progress callback: shows the bytes received so far on the fetch's meter.
+int show_progress(void* meter, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+  try {
+    static_cast<ProgressMeter*>(meter)->update(static_cast<uint64_t>(received),
+                                               monotonic_milliseconds());
+  } catch (const std::exception&) {
+    // A meter that cannot be drawn must not end the fetch.
+  }
+  return 0;
+}
+
+// Streams the body of `url` into `sink`, hashing it on the way, with a meter on a terminal
+// (wiped before the next line). Fills the transfer's result and the code of the last response.
+void stream_and_hash(RunState& state, const std::string& url, FileSink& sink,
+                     const std::optional<std::string>& size, FetchOutcome& outcome) {
+  TransferHandle handle(&state.connection_cache);
+  if (!handle) {
+    log_message(state.settings, "Error creating HTTP client");
+    outcome.transfer_result = CURLE_FAILED_INIT;
+    return;
+  }
+  set_relay_transfer_options(handle, url.c_str(), state.transfer_limits);
+  // libcurl hands over up to kReceiveBlock bytes at a time; each goes to the file in one write.
+  curl_easy_setopt(handle.get(), CURLOPT_BUFFERSIZE, kReceiveBlock);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, file_sink_write);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
+  ProgressMeter meter(expected_size_of(size), monotonic_milliseconds());
+  if (meter.active()) {
+    curl_easy_setopt(handle.get(), CURLOPT_XFERINFOFUNCTION, show_progress);
+    curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, &meter);
+    curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
+  }
+  outcome.transfer_result = curl_easy_perform(handle.get());
+  if (outcome.transfer_result == CURLE_OK)
+    curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &outcome.status);
+}
+
+// True when the received bytes have the digest the check asks for; logs a mismatch.
+bool verify(RunState& state, const std::string& url, FileSink& sink,
+            const std::optional<DigestCheck>& check) {
+  // A body of the wrong digest never takes the file's name (D5).
+  if (!check) return true;
+  std::string received = sink.digest->finish();
+  if (hex_equal(received, check->expected)) return true;
+  log_message(state.settings, "Digest mismatch for %s: expected %s, received %s", url.c_str(),
+              check->expected.c_str(), received.c_str());
+  return false;
+}
+
+// Creates the output directory, on every fetch; ends the run when it cannot be made.
+void make_output_directory(const Settings& settings) {
+  std::string err;
+  if (settings.output_dir && !settings.output_dir->empty() &&
+      !make_directory(*settings.output_dir, &err))
+    fatal_error(settings, "Could not create output directory: %s", settings.output_dir->c_str());
+}
+
+// Opens the temporary file of the target. "." and ".." name a directory, never a file of this
+// fetch, and a folder of the target's name is found before any byte is fetched. False, with
+// the outcome to return, when the target cannot be written.
+bool open_target(const Settings& settings, const std::string& path,
+                 const std::optional<std::string>& name, std::optional<AtomicFile>& file,
+                 FetchOutcome& refused) {
+  if (name != "." && name != ".." && !is_directory(path)) {
+    file.emplace(path);
+    if (file->is_open()) return true;
+  }
+  log_message(settings, "Error opening file for write: %s", path.c_str());
+  refused = ended(FetchEnd::WriteError);
+  if (file) {
+    refused.error_number = file->error_number();
+    log_debug(settings, "%s: %s", path.c_str(), file->error_text().c_str());
+  }
+  return false;
+}
+
+// How the transfer itself ended: Stored standing for "a complete 200 response, to be
+// checked and committed".
+FetchEnd end_of_transfer(FetchOutcome& outcome, const AtomicFile& file) {
+  outcome.error_number = file.error_number();
+  if (outcome.transfer_result == CURLE_WRITE_ERROR && file.error_number() != 0)
+    return FetchEnd::WriteError;
+  if (outcome.transfer_result != CURLE_OK) return FetchEnd::TransferError;
+  if (outcome.status != 200) return FetchEnd::HttpError;
+  return FetchEnd::Stored;
+}
+
+// Gives the checked body its name. A name the file system refuses (too long, a character it
+// does not allow) is found only here, when the whole body takes it: the same report as a file
+// that cannot be opened, with the result 0 (D15).
+FetchOutcome commit(const Settings& settings, const std::string& path, AtomicFile& file,
+                    FetchOutcome outcome) {
+  std::string err;
+  if (file.commit(&err)) return outcome;
+  log_message(settings, "Error opening file for write: %s", path.c_str());
+  log_debug(settings, "%s: %s", path.c_str(), err.c_str());
+  FetchOutcome refused = ended(FetchEnd::WriteError);
+  refused.error_number = file.error_number();
+  return refused;
+}
+
+}  // namespace
+
+std::string output_path(const Settings& settings, const std::optional<std::string>& name) {
+  const std::string file_name = name && !name->empty() ? *name : "download.bin";
+  const bool has_dir = settings.output_dir && !settings.output_dir->empty();
+  return has_dir ? join_path(*settings.output_dir, file_name) : file_name;
+}
+
+std::string mirror_url(const std::string& base_url, DigestKind kind, const std::string& digest) {
+  return base_url + (kind == DigestKind::Sha1 ? "/kxmirror/downloads/sha1/"
+                                              : "/kxmirror/downloads/sha256/") +
+         digest;
+}
+
+std::optional<DigestCheck> digest_check_for(DigestKind kind,
+                                            const std::optional<std::string>& digest) {
+  if (!digest || !is_hex_digest(*digest, digest_hex_length(kind))) return std::nullopt;
+  return DigestCheck{kind, *digest};
+}
+
+size_t file_sink_write(char* chunk, size_t size, size_t nmemb, void* sink) {
+  auto* out = static_cast<FileSink*>(sink);
+  const size_t length = size * nmemb;
+  // A short count makes libcurl end the transfer with a write error.
+  if (!out->file->write(chunk, length)) return 0;
+  if (out->digest && !out->digest->update(chunk, length)) return 0;
+  return nmemb;
+}
+
+FetchOutcome download_file(RunState& state, const std::string& url,
+                           const std::optional<std::string>& name,
+                           const std::optional<DigestCheck>& check,
+                           const std::optional<std::string>& size) {
+  const Settings& settings = state.settings;
+  log_message(settings, "Downloading %s", url.c_str());
+  make_output_directory(settings);
+
+  const std::string path = output_path(settings, name);
+  std::optional<AtomicFile> file;
+  if (FetchOutcome refused; !open_target(settings, path, name, file, refused)) return refused;
+  FileSink sink{&*file, std::nullopt};
+  try {
+    if (check) sink.digest.emplace(check->kind);
+  } catch (const std::bad_alloc&) {
+    log_message(settings, "Error creating HTTP client");
+    return ended(FetchEnd::TransferError);
+  }
+
+  FetchOutcome outcome;
+  stream_and_hash(state, url, sink, size, outcome);
+  outcome.end = end_of_transfer(outcome, *file);
+  if (outcome.end == FetchEnd::WriteError)
+    log_debug(settings, "%s: %s", path.c_str(), file->error_text().c_str());
+  if (outcome.end != FetchEnd::Stored) return outcome;
+  if (!verify(state, url, sink, check)) {
+    outcome.end = FetchEnd::DigestMismatch;
+    return outcome;
+  }
+  return commit(settings, path, *file, outcome);
+}

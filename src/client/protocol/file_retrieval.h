@@ -1,0 +1,61 @@
+// Fetching a file from the relay's mirror into the output directory.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <curl/curl.h>
+
+#include "platform/digest.h"
+#include "client/records/run_state.h"
+
+/// The digest a fetched body must have before it may take its file name.
+struct DigestCheck {
+  DigestKind kind;
+  std::string expected;  ///< hex, as the record holds it
+};
+
+/// How one fetch ended.
+enum class FetchEnd {
+  Stored,          ///< a complete 200 response that passed its check took the file's name
+  HttpError,       ///< the response was complete but its code was not 200
+  TransferError,   ///< no complete response: no client, no connection, a cut or a stall
+  DigestMismatch,  ///< a complete 200 response whose bytes have another digest
+  WriteError,      ///< the file could not be created, written or given its name
+};
+
+/// What one fetch came to.
+struct FetchOutcome {
+  FetchEnd end = FetchEnd::TransferError;
+  long status = 0;  ///< HTTP code of the last response; 0 when none was obtained
+  CURLcode transfer_result = CURLE_OK;
+  int error_number = 0;  ///< the system's error number of a WriteError
+};
+
+/// The path a fetch under `name` is stored at: the name ("download.bin" when absent or empty)
+/// in the output directory, or in the current one. Formed whole, however long (D18).
+std::string output_path(const Settings& settings, const std::optional<std::string>& name);
+
+/// The mirror URL of a file: "<base>/kxmirror/downloads/sha1/<digest>" or ".../sha256/...".
+std::string mirror_url(const std::string& base_url, DigestKind kind, const std::string& digest);
+
+/// The check that applies to a body fetched by `kind` for a record holding `digest`: none
+/// unless `digest` has exactly the hex form of that kind.
+std::optional<DigestCheck> digest_check_for(DigestKind kind,
+                                            const std::optional<std::string>& digest);
+
+/// libcurl write callback: writes the chunk to the fetch's file and feeds its digest.
+size_t file_sink_write(char* chunk, size_t size, size_t nmemb, void* sink);
+
+/// Fetches `url` into the output directory under `name` ("download.bin" when absent or empty).
+/// The body is streamed into a temporary file and takes the name only after a complete 200
+/// response that passed `check`; otherwise nothing is left and an existing file is untouched.
+/// A path that names a folder, or that the file system refuses when the file takes its name,
+/// is reported as "Error opening file for write: %s" with the result 0. Ends the run when the
+/// output directory cannot be created. While the body arrives and standard error is a
+/// terminal, a meter there shows the progress, as a share of `size` (the record's size text)
+/// when that is a decimal number.
+FetchOutcome download_file(RunState& state, const std::string& url,
+                           const std::optional<std::string>& name,
+                           const std::optional<DigestCheck>& check,
+                           const std::optional<std::string>& size = std::nullopt);

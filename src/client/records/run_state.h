@@ -1,0 +1,59 @@
+// The state of one run: its settings, deadline, records, work queues and success count, and
+// what every exchange of the run shares. main() builds one and passes it down; tests build
+// their own.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "common/curl_handles.h"
+#include "platform/clock.h"
+#include "platform/file_names.h"
+#include "client/records/download.h"
+
+/// Run settings, filled once from the command line and read-only afterwards.
+struct Settings {
+  std::optional<std::string> relay;
+  int32_t port = 52311;
+  std::optional<std::string> list_path;
+  std::optional<std::string> sha1;
+  std::optional<std::string> sha256;
+  std::optional<std::string> size;
+  std::optional<std::string> url;
+  std::optional<std::string> log_path;
+  std::optional<std::string> output_dir;
+  int32_t timeout_minutes = 60;
+  bool verbose = false;
+
+  /// Messages are appended to the log file exactly when one was named.
+  bool log_enabled() const { return log_path.has_value(); }
+};
+
+struct RunState {
+  /// `clock` must outlive the state.
+  explicit RunState(Clock& clock) : clock(clock) {}
+  RunState(const RunState&) = delete;
+  RunState& operator=(const RunState&) = delete;
+
+  Settings settings;
+  /// The second (on the clock's scale) after which no new polling pass starts.
+  int64_t deadline = 0;
+  /// Every record of the run, in the order they were made (the records' storage).
+  DownloadRecords download_records;
+  DownloadQueue request_queue;
+  DownloadQueue inprocess_queue;
+  DownloadQueue available_queue;
+  int32_t success_count = 0;
+  /// The files this run has stored, by path: what the record that wrote each was (its sha1, or
+  /// its sha256 when it has no sha1), so that no record replaces another's file. Paths are told
+  /// apart as the file system tells them apart (on Windows without regard to case).
+  std::map<std::string, std::string, PathOrder> files_written;
+
+  /// Where the run reads the time and waits.
+  Clock& clock;
+  TransferLimits transfer_limits;
+  /// Connections, DNS answers and TLS sessions shared by every exchange of the run.
+  ConnectionCache connection_cache;
+};

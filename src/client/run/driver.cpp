@@ -1,0 +1,169 @@
+// The polling driver: announce every record, poll while the relay works, fetch what is ready.
+#include "client/run/driver.h"
+
+#include <optional>
+#include <string>
+
+#include "common/hex.h"
+#include "client/output/log.h"
+#include "platform/addresses.h"
+#include "platform/file_names.h"
+#include "client/protocol/download_request.h"
+#include "client/protocol/file_retrieval.h"
+
+namespace {
+
+constexpr size_t kBaseUrlBufferSize = 2048;
+constexpr int kPauseWhileWaiting = 30;
+constexpr int kPauseAfterFetching = 1;
+
+// The text after the last '/' of the origin URL, verbatim (on Windows, bytes that are not UTF-8
+// read in the system's code page); none when there is no '/' or nothing follows the last one.
+std::optional<std::string> file_name_of(const std::optional<std::string>& url) {
+  if (!url) return std::nullopt;
+  size_t slash = url->rfind('/');
+  if (slash == std::string::npos || slash + 1 == url->size()) return std::nullopt;
+  return file_name_text(std::string_view(*url).substr(slash + 1));
+}
+
+// True when the record's file may be written: its name is a plain file name of this platform
+// (D19), and its path is neither the run's log file nor its list file (D21). Otherwise the
+// record fails before any transfer, with the reason on a line of its own.
+bool target_allowed(const Settings& settings, const std::optional<std::string>& name) {
+  const std::string path = output_path(settings, name);
+  if (!is_plain_file_name(name && !name->empty() ? *name : "download.bin")) {
+    log_message(settings, "Error opening file for write: %s",
+                escape_control_characters(path).c_str());
+    return false;
+  }
+  if (settings.log_path && same_target(path, *settings.log_path)) {
+    log_message(settings, "Error: %s is the log file of this run", path.c_str());
+    return false;
+  }
+  if (settings.list_path && same_target(path, *settings.list_path)) {
+    log_message(settings, "Error: %s is the list file of this run", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+// What a record's file is, for telling two records of one file name apart: its sha1, or its
+// sha256 when it has no sha1, in lower case.
+std::string file_identity(const Download& download) {
+  if (download.sha1 && !download.sha1->empty()) return lower_hex(*download.sha1);
+  return "sha256:" + lower_hex(download.sha256.value_or(""));
+}
+
+// True when this run already stored another record's file under the path `name` leads to;
+// that file is kept and this record fails (D11).
+bool taken_by_another(RunState& state, const std::optional<std::string>& name,
+                      const Download& download) {
+  const std::string path = output_path(state.settings, name);
+  auto written = state.files_written.find(path);
+  if (written == state.files_written.end() || written->second == file_identity(download))
+    return false;
+  log_message(state.settings, "Error: %s was already written by this run", path.c_str());
+  return true;
+}
+
+// Counts a file that arrived whole, and remembers whose file its path now holds.
+void count_stored(RunState& state, const std::optional<std::string>& name,
+                  const Download& download) {
+  state.files_written[output_path(state.settings, name)] = file_identity(download);
+  ++state.success_count;
+}
+
+// Tries the sha1 mirror URL, then the sha256 one; counts a file that arrived whole.
+void fetch_available(RunState& state, const std::string& base_url, const Download& download) {
+  std::optional<std::string> name = file_name_of(download.url);
+  if (!target_allowed(state.settings, name) || taken_by_another(state, name, download)) return;
+  std::string sha1_url, sha256_url;
+  if (download.sha1 && !download.sha1->empty())
+    sha1_url = mirror_url(base_url, DigestKind::Sha1, *download.sha1);
+  if (download.sha256 && !download.sha256->empty())
+    sha256_url = mirror_url(base_url, DigestKind::Sha256, *download.sha256);
+
+  FetchOutcome first;
+  if (!sha1_url.empty()) {
+    first = download_file(state, sha1_url, name,
+                          digest_check_for(DigestKind::Sha1, download.sha1), download.size);
+    if (first.end == FetchEnd::Stored) {
+      count_stored(state, name, download);
+      return;
+    }
+  }
+  log_message(state.settings, "Error downloading %s Response:%ld", sha1_url.c_str(),
+              first.status);
+  if (sha256_url.empty()) return;
+  FetchOutcome second =
+      download_file(state, sha256_url, name,
+                    digest_check_for(DigestKind::Sha256, download.sha256), download.size);
+  if (second.end == FetchEnd::Stored)
+    count_stored(state, name, download);
+  else
+    log_message(state.settings, "Error downloading %s Response:%ld", sha256_url.c_str(),
+                second.status);
+}
+
+// The initial requests: every record of the request queue, in order, once.
+void send_initial_requests(RunState& state, std::optional<std::string>& request_url) {
+  for (size_t i = 0; i < state.request_queue.count; ++i)
+    request_url = send_download_request(state, request_url, queue_at(state.request_queue, i));
+}
+
+// One polling pass: fetch what is available, ask again about what is in process, and pause
+// while the relay is still working.
+void polling_pass(RunState& state, const std::string& base_url,
+                  std::optional<std::string>& request_url) {
+  int pause = kPauseWhileWaiting;
+  if (state.available_queue.count > 0) {
+    size_t available = state.available_queue.count;
+    log_message(state.settings, "%zu download(s) available.", available);
+    for (size_t i = 0; i < available; ++i)
+      fetch_available(state, base_url, *queue_pop_front(state.available_queue));
+    pause = kPauseAfterFetching;
+  }
+
+  size_t in_process = state.inprocess_queue.count;
+  if (in_process == 0) return;
+  log_message(state.settings, "Checking status of %zu downloads.", in_process);
+  for (size_t i = 0; i < in_process; ++i)
+    request_url =
+        send_download_request(state, request_url, queue_pop_front(state.inprocess_queue));
+
+  if (state.inprocess_queue.count > 0 && state.available_queue.count == 0) {
+    log_message(state.settings, "Sleeping for %d seconds...", pause);
+    sleep_seconds(state.clock, pause);
+  }
+}
+
+}  // namespace
+
+std::string relay_base_url(const Settings& settings) {
+  const std::string relay = settings.relay.value_or("(null)");
+  // "http://::1:52311" could never be reached: an address with colons needs its brackets (D12).
+  const char* format = is_ipv6_literal(relay) ? "http://[%s]:%d" : "http://%s:%d";
+  return format_bounded(kBaseUrlBufferSize, format, relay.c_str(), settings.port);
+}
+
+void run_downloads(RunState& state) {
+  const Settings& settings = state.settings;
+  std::string base_url = relay_base_url(settings);
+  std::optional<std::string> request_url = base_url + "/DownloadRequest";
+  log_message(settings, "Sending download requests for %zu download(s) on %s",
+              state.request_queue.count, base_url.c_str());
+  send_initial_requests(state, request_url);
+
+  // A relay that only answered on https during the first requests serves its mirror there too.
+  if (request_url && request_url->starts_with("https"))
+    base_url = format_bounded(kBaseUrlBufferSize, "https://%s", base_url.c_str() + 7);
+
+  while (state.clock.now() < state.deadline) {
+    if (state.inprocess_queue.count == 0 && state.available_queue.count == 0) break;
+    polling_pass(state, base_url, request_url);
+  }
+
+  if (state.clock.now() >= state.deadline)
+    log_message(settings, "Timeout of %d minute(s) reached.", settings.timeout_minutes);
+  log_message(settings, "%d download(s) successfully downloaded.", state.success_count);
+}

@@ -1,0 +1,110 @@
+// quonfetch-relay: the reference relay server. Parses the command line, serves until SIGINT or
+// SIGTERM, and exits 0 once every fetch has been stopped and cleaned up.
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <curl/curl.h>
+
+#include "relay/options.h"
+#include "relay/relay_log.h"
+#include "relay/relay_server.h"
+
+namespace {
+
+struct CurlGlobal {
+  bool ok = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+  ~CurlGlobal() {
+    if (ok) curl_global_cleanup();
+  }
+};
+
+// Reads the command line into `options`. Returns the exit status when the run ends here
+// (help, version, a bad option), or -1 to go on.
+int read_command_line(int argc, char** argv, RelayOptions* options) {
+  std::string err;
+  switch (parse_relay_options(std::vector<std::string>(argv + 1, argv + argc), options, &err)) {
+    case ParseOutcome::Help:
+      fputs(relay_usage(), stdout);
+      return 0;
+    case ParseOutcome::Version:
+      printf("quonfetch-relay %s\n", relay_version());
+      return 0;
+    case ParseOutcome::Error:
+      fprintf(stderr, "quonfetch-relay: %s\n%s", err.c_str(), relay_usage());
+      return 2;
+    case ParseOutcome::Run:
+      break;
+  }
+  return -1;
+}
+
+// Blocks the signals one thread takes with sigwait; every thread started from here on
+// inherits the mask. A peer that hangs up mid-reply must not end the relay.
+sigset_t take_signals() {
+  signal(SIGPIPE, SIG_IGN);
+  // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
+  // sigwait, so each gets its default disposition back first.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    signal(signal_number, SIG_DFL);
+    sigaddset(&signals, signal_number);
+  }
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return signals;
+}
+
+// Serves until SIGINT or SIGTERM; SIGHUP is logged and changes nothing (there is no
+// configuration file to read again).
+void serve_until_signal(RelayServer& relay, const sigset_t& signals) {
+  std::atomic<bool> served{false};
+  std::thread signal_thread([&] {
+    for (;;) {
+      int signal_number = 0;
+      sigwait(&signals, &signal_number);
+      if (served) return;  // woken by main after serve() ended on its own
+      if (signal_number == SIGHUP) {
+        relay_log("SIGHUP received: nothing to reload, still serving");
+        continue;
+      }
+      relay_log("Stopping (%s)", sigabbrev_np(signal_number));
+      relay.stop();
+      return;
+    }
+  });
+  relay.serve();
+  served = true;
+  pthread_kill(signal_thread.native_handle(), SIGTERM);
+  signal_thread.join();
+  relay.stop();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  RelayConfig config;
+  if (int status = read_command_line(argc, argv, &config.options); status >= 0) return status;
+  CurlGlobal curl_global;
+  if (!curl_global.ok) {
+    fprintf(stderr, "quonfetch-relay: cannot initialise libcurl\n");
+    return 1;
+  }
+  const sigset_t signals = take_signals();
+  RelayServer relay(config);
+  std::string err;
+  if (!relay.start(&err)) {
+    fprintf(stderr, "quonfetch-relay: %s\n", err.c_str());
+    return 1;
+  }
+  relay_log("Listening on %s", relay.url().c_str());
+  serve_until_signal(relay, signals);
+  relay_log("Stopped");
+  return 0;
+}

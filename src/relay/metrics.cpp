@@ -1,0 +1,77 @@
+// GET /metrics: the relay's counters in the Prometheus text format.
+#include <microhttpd.h>
+
+#include <cstdio>
+
+#include "relay/relay_server.h"
+
+namespace {
+
+constexpr const char* kEndpointNames[] = {"download_request", "mirror", "operations", "other"};
+constexpr const char* kStatusClasses[] = {"1xx", "2xx", "3xx", "4xx", "5xx", "other"};
+constexpr FetchEnd kFetchEnds[] = {
+    FetchEnd::Stored,       FetchEnd::Refused,        FetchEnd::OriginError, FetchEnd::TransferError,
+    FetchEnd::TimedOut,     FetchEnd::TooLarge,       FetchEnd::SizeMismatch,
+    FetchEnd::DigestMismatch, FetchEnd::StoreError,   FetchEnd::Stopped};
+
+void metric(std::string* text, const char* name, const char* type, const char* help) {
+  *text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+void sample(std::string* text, const std::string& name, uint64_t value) {
+  *text += name + " " + std::to_string(value) + "\n";
+}
+
+}  // namespace
+
+int RelayServer::answer_metrics(MHD_Connection* connection, Exchange& exchange) {
+  const SchedulerCounts fetches = scheduler_->counts();
+  const StoreCounts store = store_.counts();
+  std::string text;
+  metric(&text, "quonfetch_relay_requests_total", "counter",
+         "Requests answered, by endpoint and status class.");
+  for (size_t e = 0; e < 4; ++e)
+    for (size_t s = 0; s < 6; ++s)
+      if (uint64_t count = served_.requests[e][s])
+        sample(&text,
+               std::string("quonfetch_relay_requests_total{endpoint=\"") + kEndpointNames[e] +
+                   "\",status=\"" + kStatusClasses[s] + "\"}",
+               count);
+  metric(&text, "quonfetch_relay_fetches_running", "gauge", "Origin fetches running.");
+  sample(&text, "quonfetch_relay_fetches_running", fetches.running);
+  metric(&text, "quonfetch_relay_fetches_queued", "gauge", "Origin fetches waiting for a worker.");
+  sample(&text, "quonfetch_relay_fetches_queued", fetches.queued);
+  metric(&text, "quonfetch_relay_requests_held", "gauge",
+         "Download requests held for a fetch to end.");
+  sample(&text, "quonfetch_relay_requests_held", fetches.held);
+  metric(&text, "quonfetch_relay_queue_full_total", "counter",
+         "Download requests answered InProcess without queueing: the queue was full.");
+  sample(&text, "quonfetch_relay_queue_full_total", fetches.refused_full);
+  metric(&text, "quonfetch_relay_fetches_total", "counter", "Origin fetches ended, by result.");
+  for (FetchEnd end : kFetchEnds)
+    sample(&text,
+           "quonfetch_relay_fetches_total{result=\"" + std::string(fetch_end_name(end)) + "\"}",
+           fetches.fetch_ends[static_cast<size_t>(end)]);
+  metric(&text, "quonfetch_relay_fetched_bytes_total", "counter", "Bytes received from origins.");
+  sample(&text, "quonfetch_relay_fetched_bytes_total", fetches.bytes_fetched);
+  metric(&text, "quonfetch_relay_served_bytes_total", "counter",
+         "Bytes of mirror replies (GET) handed to the HTTP server.");
+  sample(&text, "quonfetch_relay_served_bytes_total", served_.bytes_served);
+  metric(&text, "quonfetch_relay_store_files", "gauge", "Files in the store.");
+  sample(&text, "quonfetch_relay_store_files", store.files);
+  metric(&text, "quonfetch_relay_store_bytes", "gauge", "Bytes of the files in the store.");
+  sample(&text, "quonfetch_relay_store_bytes", store.bytes);
+  metric(&text, "quonfetch_relay_store_removed_total", "counter",
+         "Files removed from the store, by cause.");
+  sample(&text, "quonfetch_relay_store_removed_total{cause=\"evicted\"}", store.evicted);
+  sample(&text, "quonfetch_relay_store_removed_total{cause=\"corrupt\"}", store.corrupt);
+  MHD_Response* response = MHD_create_response_from_buffer(
+      text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
+  if (!response) return MHD_NO;
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                          "text/plain; version=0.0.4; charset=utf-8");
+  exchange.status = MHD_HTTP_OK;
+  const MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
+  MHD_destroy_response(response);
+  return queued;
+}

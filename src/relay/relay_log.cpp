@@ -1,0 +1,61 @@
+// The relay's log: one line per event on standard output, flushed at once.
+#include "relay/relay_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+#include <chrono>
+#include <system_error>
+
+void relay_log(const char* format, ...) {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const std::string stamp =
+      rfc3339_utc(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+  va_list args;
+  va_start(args, format);
+  // The stream lock keeps lines of different threads whole.
+  flockfile(stdout);
+  fputs(stamp.c_str(), stdout);
+  fputc(' ', stdout);
+  vfprintf(stdout, format, args);
+  fputc('\n', stdout);
+  fflush(stdout);  // a failed write to a closed pipe is not worth stopping the relay for
+  funlockfile(stdout);
+  va_end(args);
+}
+
+std::string log_escape(std::string_view text, size_t max_length) {
+  static const char digits[] = "0123456789abcdef";
+  std::string escaped;
+  const bool cut = text.size() > max_length;
+  if (cut) text = text.substr(0, max_length);
+  for (unsigned char c : text) {
+    if (c == '\n') {
+      escaped += "\\n";
+    } else if (c < 0x20 || c >= 0x7f || c == '\\') {
+      escaped += "\\x";
+      escaped.push_back(digits[c >> 4]);
+      escaped.push_back(digits[c & 15]);
+    } else {
+      escaped.push_back(static_cast<char>(c));
+    }
+  }
+  if (cut) escaped += "...";
+  return escaped;
+}
+
+std::string rfc3339_utc(int64_t unix_millis) {
+  const time_t seconds = static_cast<time_t>(unix_millis / 1000);
+  tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[96];
+  snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+           parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+           static_cast<int>(unix_millis % 1000));
+  return text;
+}
+
+std::string system_error_text(int error_number) {
+  return std::generic_category().message(error_number);
+}

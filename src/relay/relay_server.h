@@ -1,0 +1,105 @@
+// The relay: the download-request endpoint and the mirror, over HTTP or HTTPS.
+//
+// Threads, what each owns, which lock guards what, and why a download request may wait:
+// src/relay/README.md. In short: libmicrohttpd's HTTP threads (four per core) never wait; a download
+// request for a file being fetched is suspended without a thread and resumed by the scheduler's
+// reply; --workers fetch threads, one hold timer and one store verifier do the rest.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "relay/address_policy.h"
+#include "relay/fetch_scheduler.h"
+#include "relay/exchange.h"
+#include "relay/options.h"
+#include "relay/store.h"
+
+struct MHD_Daemon;
+struct MHD_Connection;
+
+struct RelayConfig {
+  RelayOptions options;
+  /// Settings of the scheduler; `workers` and `max_queued` are taken from `options`.
+  SchedulerSettings scheduler;
+};
+
+/// Counters of what the relay served, for the metrics. Atomic: every HTTP thread adds to them.
+struct ServedCounts {
+  /// By endpoint (Endpoint) and status class: 1xx to 5xx, and any other.
+  std::atomic<uint64_t> requests[4][6]{};
+  std::atomic<uint64_t> bytes_served{0};
+};
+
+class RelayServer {
+ public:
+  explicit RelayServer(RelayConfig config);
+  ~RelayServer();
+  RelayServer(const RelayServer&) = delete;
+  RelayServer& operator=(const RelayServer&) = delete;
+
+  /// Opens the store, binds the listening socket, and starts the HTTP threads and the fetch
+  /// workers: requests are served from then on. Returns false with a reason in `err`.
+  bool start(std::string* err);
+
+  /// The bound port (the real one when 0 was asked for).
+  int port() const { return port_; }
+  /// "SCHEME://ADDR:PORT", with an IPv6 address in brackets.
+  std::string url() const;
+
+  /// Starts verifying the store's files in the background, and blocks until stop(). Returns
+  /// false when start() had not succeeded.
+  bool serve();
+  /// True once serve() runs.
+  bool is_running() const { return serving_; }
+
+  /// Download requests held at this moment for a fetch to end.
+  size_t waiting_requests() const { return scheduler_ ? scheduler_->waiting_requests() : 0; }
+
+  /// Ends serve(): aborts the origin fetches (no partial file stays), answers the held
+  /// requests, then stops the HTTP threads. Safe to call from any thread, more than once, and
+  /// before serve() begins (serve() then returns at once).
+  void stop();
+
+ private:
+  friend struct HttpCallbacks;  // libmicrohttpd's entry points, in relay_server.cpp
+
+  bool start_http(int listen_fd, std::string* err);
+  // The first call for a request, with its headers: answers what needs no body. Returns
+  // libmicrohttpd's MHD_YES or MHD_NO.
+  int begin_request(MHD_Connection* connection, Exchange& exchange, std::string_view url,
+                    std::string_view method);
+  // The later calls: body bytes, the end of the body, the resumption of a held request.
+  int continue_request(MHD_Connection* connection, Exchange& exchange, const char* upload_data,
+                       size_t* upload_data_size);
+  // Once the request is over: its log line and its count.
+  void finish_request(const Exchange& exchange);
+  // The end of the request: every body byte is in.
+  int answer(MHD_Connection* connection, Exchange& exchange);
+  int answer_download_request(MHD_Connection* connection, Exchange& exchange);
+  int answer_mirror(MHD_Connection* connection, Exchange& exchange, DigestKind kind,
+                    std::string_view hex);
+  int answer_metrics(MHD_Connection* connection, Exchange& exchange);
+  int answer_healthz(MHD_Connection* connection, Exchange& exchange);
+
+  RelayConfig config_;
+  Store store_;
+  ClientPolicy client_policy_;
+  int port_ = 0;
+  ServedCounts served_;
+  std::atomic<bool> serving_{false};
+
+  std::mutex stop_mutex_;
+  std::condition_variable stop_changed_;
+  bool stop_requested_ = false;  // guarded by stop_mutex_
+
+  // The scheduler outlives the HTTP threads whose handlers use it: declared first, destroyed
+  // last.
+  std::unique_ptr<FetchScheduler> scheduler_;
+  std::string tls_cert_pem_;  // read by the HTTP threads' TLS library while they run
+  std::string tls_key_pem_;
+  MHD_Daemon* daemon_ = nullptr;  // guarded by stop_mutex_ once start() returned
+};

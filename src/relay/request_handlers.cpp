@@ -1,0 +1,225 @@
+// The relay's answers: download requests (held without a thread while their fetch runs), the
+// mirror (straight from the stored file's descriptor), the health check and the metrics.
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include "relay/byte_range.h"
+#include "relay/relay_log.h"
+#include "relay/relay_server.h"
+#include "relay/request_body.h"
+
+namespace {
+
+// A download request is two short lines; anything longer is not one.
+constexpr size_t kMaxRequestBody = 64 * 1024;
+constexpr std::string_view kMirrorSha1 = "/kxmirror/downloads/sha1/";
+constexpr std::string_view kMirrorSha256 = "/kxmirror/downloads/sha256/";
+
+MHD_Result queue(MHD_Connection* connection, Exchange& exchange, unsigned status,
+                 MHD_Response* response) {
+  if (!response) return MHD_NO;
+  exchange.status = status;
+  MHD_Result queued = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  return queued;
+}
+
+MHD_Result respond_text(MHD_Connection* connection, Exchange& exchange, unsigned status,
+                        std::string_view text, const char* type = "text/plain") {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
+  if (response) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+  return queue(connection, exchange, status, response);
+}
+
+// The reply to a download request, with its summary for the log line.
+MHD_Result respond_status(MHD_Connection* connection, Exchange& exchange,
+                          const StatusAnswer& answer) {
+  const std::string reply = format_status_reply(answer.status, answer.reason);
+  exchange.detail += " " + log_escape(reply.substr(2, reply.size() - 3), 300);
+  return respond_text(connection, exchange, MHD_HTTP_OK, reply);
+}
+
+// The sha1 a download request names, for the log.
+std::string requested_sha1(const DownloadAsk& ask) {
+  return ask.sha1.empty() ? "-" : log_escape(ask.sha1, 64);
+}
+
+bool is_read(std::string_view method) {
+  return method == "GET" || method == "HEAD";
+}
+
+}  // namespace
+
+void client_address(const sockaddr* address, std::string* ip, int* port) {
+  char text[INET6_ADDRSTRLEN] = "?";
+  *port = 0;
+  if (address && address->sa_family == AF_INET) {
+    auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+    inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+    *port = ntohs(v4->sin_port);
+  } else if (address && address->sa_family == AF_INET6) {
+    auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+    inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+    *port = ntohs(v6->sin6_port);
+  }
+  *ip = text;
+}
+
+int RelayServer::begin_request(MHD_Connection* connection, Exchange& exchange,
+                               std::string_view url, std::string_view method) {
+  exchange.url = url;
+  exchange.is_read = is_read(method);
+  exchange.is_post = method == "POST";
+  if (url == "/DownloadRequest") {
+    exchange.endpoint = Endpoint::DownloadRequest;
+    const char* length =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    // Refused before a byte of it is read; the connection is then closed.
+    if (length && numeric_size(length).value_or(UINT64_MAX) > kMaxRequestBody)
+      return respond_text(connection, exchange, 413, "request body too large\n");
+  } else if (url.starts_with("/kxmirror/downloads/")) {
+    exchange.endpoint = Endpoint::Mirror;
+  } else if (url == "/healthz" || url == "/metrics") {
+    exchange.endpoint = Endpoint::Operations;
+  }
+  // The answer waits for the end of the request: queued earlier, it would close the
+  // connection instead of keeping it for the client's next request.
+  return MHD_YES;
+}
+
+int RelayServer::continue_request(MHD_Connection* connection, Exchange& exchange,
+                                  const char* upload_data, size_t* upload_data_size) {
+  const size_t length = *upload_data_size;
+  *upload_data_size = 0;
+  if (exchange.status != 0) return MHD_YES;  // answered already; a body left is dropped
+  if (length == 0) return answer(connection, exchange);
+  // Only a download request has a body to keep.
+  if (exchange.endpoint != Endpoint::DownloadRequest || !exchange.is_post) return MHD_YES;
+  if (exchange.body.size() + length > kMaxRequestBody) {
+    // A chunked body announces no length: it is cut off here, and the connection closed.
+    respond_text(connection, exchange, 413, "request body too large\n");
+    return MHD_NO;
+  }
+  exchange.body.append(upload_data, length);
+  return MHD_YES;
+}
+
+int RelayServer::answer(MHD_Connection* connection, Exchange& exchange) {
+  const std::string_view url = exchange.url;
+  switch (exchange.endpoint) {
+    case Endpoint::DownloadRequest:
+      if (!exchange.is_post) return respond_text(connection, exchange, 405, "use POST\n");
+      return answer_download_request(connection, exchange);
+    case Endpoint::Mirror:
+      if (!exchange.is_read) return respond_text(connection, exchange, 405, "use GET\n");
+      if (url.starts_with(kMirrorSha1))
+        return answer_mirror(connection, exchange, DigestKind::Sha1,
+                             url.substr(kMirrorSha1.size()));
+      if (url.starts_with(kMirrorSha256))
+        return answer_mirror(connection, exchange, DigestKind::Sha256,
+                             url.substr(kMirrorSha256.size()));
+      break;
+    case Endpoint::Operations:
+      if (!exchange.is_read) return respond_text(connection, exchange, 405, "use GET\n");
+      return url == "/healthz" ? answer_healthz(connection, exchange)
+                               : answer_metrics(connection, exchange);
+    case Endpoint::Other:
+      break;
+  }
+  return respond_text(connection, exchange, 404, "not found\n");
+}
+
+int RelayServer::answer_download_request(MHD_Connection* connection, Exchange& exchange) {
+  std::unique_lock lock(exchange.mutex);
+  // Called again once a held request is resumed, with its answer.
+  if (exchange.answer) return respond_status(connection, exchange, *exchange.answer);
+  if (exchange.suspended) return MHD_YES;
+  DownloadAsk ask;
+  std::string err;
+  if (!parse_request_body(exchange.body, &ask, &err))
+    return respond_text(connection, exchange, 400, log_escape(err, 200) + "\n");
+  exchange.detail = " sha1=" + requested_sha1(ask);
+  std::string unusable = unusable_reason(ask, config_.options.allow_file_origins);
+  std::optional<uint64_t> size = numeric_size(ask.size);
+  if (unusable.empty() && size && *size > config_.options.max_file_size)
+    unusable = "size is above the relay's limit of " +
+               std::to_string(config_.options.max_file_size) + " bytes";
+  if (!unusable.empty())
+    return respond_status(connection, exchange, StatusAnswer{RelayStatus::Invalid, unusable});
+
+  Exchange* held = &exchange;
+  std::optional<StatusAnswer> answer =
+      scheduler_->ask(ask, exchange.client, [held, connection](StatusAnswer later) {
+        std::lock_guard reply_lock(held->mutex);
+        held->answer = std::move(later);
+        if (held->suspended) {
+          held->suspended = false;
+          MHD_resume_connection(connection);
+        }
+      });
+  if (answer) return respond_status(connection, exchange, *answer);
+  // The connection waits without a thread; the reply above resumes it.
+  exchange.suspended = true;
+  MHD_suspend_connection(connection);
+  return MHD_YES;
+}
+
+int RelayServer::answer_mirror(MHD_Connection* connection, Exchange& exchange, DigestKind kind,
+                               std::string_view hex) {
+  std::optional<StoredFile> stored = store_.open_file(kind, hex);
+  if (!stored) return respond_text(connection, exchange, 404, "not in the store\n");
+  exchange.served_sha1 = stored->sha1;  // released by finish_request()
+  const char* header =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE);
+  ByteRange range{0, stored->size};
+  RangeReply kind_of_reply = choose_range(header ? header : "", stored->size, &range);
+  if (kind_of_reply == RangeReply::Whole) range = ByteRange{0, stored->size};
+  const std::string whole = "/" + std::to_string(stored->size);
+  if (kind_of_reply == RangeReply::Unsatisfiable) {
+    MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+    if (response) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_RANGE,
+                                          ("bytes */" + whole.substr(1)).c_str());
+    return queue(connection, exchange, 416, response);
+  }
+  MHD_Response* response =
+      range.length == 0
+          ? MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT)
+          : MHD_create_response_from_fd_at_offset64(range.length, stored->fd.get(), range.offset);
+  if (!response) return MHD_NO;
+  if (range.length != 0) stored->fd.release();  // the response closes it once sent
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/octet-stream");
+  MHD_add_response_header(response, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
+  unsigned status = MHD_HTTP_OK;
+  if (kind_of_reply == RangeReply::Partial) {
+    status = MHD_HTTP_PARTIAL_CONTENT;
+    const std::string content_range = "bytes " + std::to_string(range.offset) + "-" +
+                                      std::to_string(range.offset + range.length - 1) + whole;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_RANGE, content_range.c_str());
+  }
+  if (exchange.method == "GET") served_.bytes_served += range.length;
+  return queue(connection, exchange, status, response);
+}
+
+int RelayServer::answer_healthz(MHD_Connection* connection, Exchange& exchange) {
+  struct statvfs volume;
+  const std::string folder = store_.root() + "/sha1";
+  const bool writable = access(folder.c_str(), W_OK) == 0 &&
+                        statvfs(folder.c_str(), &volume) == 0 && !(volume.f_flag & ST_RDONLY);
+  if (!writable) return respond_text(connection, exchange, 503, "store not writable\n");
+  return respond_text(connection, exchange, 200, "ok\n");
+}
+
+void RelayServer::finish_request(const Exchange& exchange) {
+  if (!exchange.served_sha1.empty()) store_.finished_serving(exchange.served_sha1);
+  const size_t status_class = exchange.status >= 100 && exchange.status < 600
+                                  ? exchange.status / 100 - 1
+                                  : 5;
+  ++served_.requests[static_cast<size_t>(exchange.endpoint)][status_class];
+  relay_log("%s:%d %s %s %u%s", exchange.client.c_str(), exchange.client_port,
+            exchange.method.c_str(), exchange.path.c_str(), exchange.status,
+            exchange.detail.c_str());
+}

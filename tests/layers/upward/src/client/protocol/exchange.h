@@ -1,0 +1,2 @@
+// A header of the protocol layer.
+#pragma once

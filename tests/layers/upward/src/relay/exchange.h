@@ -1,2 +1,0 @@
-// A header of the relay layer.
-#pragma once

@@ -1,0 +1,174 @@
+// The store's rules: a file appears under its digests only whole, one relay per store, files of
+// an earlier run are served only once verified, and the least recently served go first.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/hex.h"
+#include "relay/store.h"
+#include "support/test_env.h"
+
+namespace {
+
+struct Sample {
+  std::string content, sha1, sha256;
+  explicit Sample(std::string text)
+      : content(std::move(text)),
+        sha1(digest_hex(DigestKind::Sha1, content)),
+        sha256(digest_hex(DigestKind::Sha256, content)) {}
+};
+
+bool add(Store& store, const Sample& sample) {
+  AtomicFile file(store.path_of(DigestKind::Sha1, sample.sha1));
+  file.write(sample.content.data(), sample.content.size());
+  std::string err;
+  return store.add(file, sample.sha1, sample.sha256, &err);
+}
+
+std::string read_stored(Store& store, DigestKind kind, const std::string& hex) {
+  std::optional<StoredFile> stored = store.open_file(kind, hex);
+  if (!stored) return "(none)";
+  std::string content(stored->size, '\0');
+  EXPECT_EQ(pread(stored->fd.get(), content.data(), content.size(), 0),
+            static_cast<ssize_t>(content.size()));
+  store.finished_serving(stored->sha1);
+  return content;
+}
+
+class StoreTest : public ::testing::Test {
+ protected:
+  std::string root() const { return dir_.file("store"); }
+  TempDir dir_;
+};
+
+TEST_F(StoreTest, APartialFileIsNeverVisibleUnderItsDigest) {
+  Store store;
+  std::string err;
+  ASSERT_TRUE(store.open(root(), &err)) << err;
+  const Sample sample("the whole file");
+  {
+    AtomicFile file(store.path_of(DigestKind::Sha1, sample.sha1));
+    file.write(sample.content.data(), 5);
+    // Written in part: nothing under either name, to the store or to a reader of the folder.
+    EXPECT_EQ(read_stored(store, DigestKind::Sha1, sample.sha1), "(none)");
+    EXPECT_FALSE(store.stored_size(sample.sha1));
+    EXPECT_FALSE(file_exists(root() + "/sha1/" + sample.sha1));
+    EXPECT_EQ(dir_.entries("store/sha1").size(), 1u);  // the temporary file
+  }  // dropped without a commit
+  EXPECT_TRUE(dir_.entries("store/sha1").empty());
+  ASSERT_TRUE(add(store, sample));
+  EXPECT_EQ(read_stored(store, DigestKind::Sha1, sample.sha1), sample.content);
+  EXPECT_EQ(read_stored(store, DigestKind::Sha256, sample.sha256), sample.content);
+  EXPECT_EQ(store.stored_size(sample.sha1), sample.content.size());
+  EXPECT_TRUE(store.same_file(sample.sha1, sample.sha256));
+  EXPECT_FALSE(store.same_file(sample.sha1, std::string(64, '0')));
+}
+
+TEST_F(StoreTest, ASecondStoreOnTheSameFolderIsRefusedAndTouchesNothing) {
+  Store first;
+  std::string err;
+  ASSERT_TRUE(first.open(root(), &err)) << err;
+  AtomicFile in_flight(first.path_of(DigestKind::Sha1, std::string(40, 'a')));
+  ASSERT_TRUE(in_flight.is_open());
+  const std::vector<std::string> before = dir_.entries("store/sha1");
+
+  Store second;
+  EXPECT_FALSE(second.open(root(), &err));
+  EXPECT_EQ(err, "the store " + root() + " is in use by another quonfetch-relay");
+  EXPECT_EQ(dir_.entries("store/sha1"), before);  // the first one's temporary file stays
+}
+
+TEST_F(StoreTest, FilesOfAnEarlierRunAreServedOnlyOnceVerified) {
+  const Sample good("kept from the last run"), bad("this one was damaged on disk");
+  {
+    Store earlier;
+    std::string err;
+    ASSERT_TRUE(earlier.open(root(), &err)) << err;
+    ASSERT_TRUE(add(earlier, good));
+    ASSERT_TRUE(add(earlier, bad));
+  }
+  write_file(root() + "/sha1/" + bad.sha1, "garbage of another digest");
+  std::filesystem::remove(root() + "/sha256/" + good.sha256);  // stopped between the two names
+
+  struct Case {
+    bool in_background;  // checked by the verifier, or by the first request
+  } cases[] = {{true}, {false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.in_background ? "verifier" : "request");
+    TempDir copy;
+    std::filesystem::copy(root(), copy.file("store"), std::filesystem::copy_options::recursive);
+    Store store;
+    std::string err;
+    ASSERT_TRUE(store.open(copy.file("store"), &err)) << err;
+    EXPECT_EQ(store.counts().files, 2u);  // listed, not yet checked
+    if (c.in_background) {
+      store.verify_in_background();
+      store.wait_until_verified();
+    }
+    EXPECT_EQ(read_stored(store, DigestKind::Sha1, good.sha1), good.content);
+    EXPECT_EQ(read_stored(store, DigestKind::Sha1, bad.sha1), "(none)");
+    EXPECT_FALSE(store.stored_size(bad.sha1));
+    EXPECT_EQ(read_stored(store, DigestKind::Sha256, good.sha256), good.content);  // repaired
+    EXPECT_EQ(store.counts().files, 1u);
+    EXPECT_EQ(store.counts().corrupt, 1u);
+    EXPECT_FALSE(file_exists(copy.file("store/sha1/" + bad.sha1)));
+    EXPECT_FALSE(file_exists(copy.file("store/sha256/" + bad.sha256)));
+  }
+}
+
+TEST_F(StoreTest, AboveTheCapTheLeastRecentlyServedFilesGo) {
+  Store store;
+  std::string err;
+  ASSERT_TRUE(store.open(root(), &err)) << err;
+  const Sample a(std::string(100, 'a')), b(std::string(100, 'b')), c(std::string(100, 'c'));
+  store.set_max_size(250);
+  ASSERT_TRUE(add(store, a));
+  ASSERT_TRUE(add(store, b));
+  EXPECT_EQ(read_stored(store, DigestKind::Sha1, a.sha1), a.content);  // a is now the newer
+  ASSERT_TRUE(add(store, c));
+
+  EXPECT_EQ(read_stored(store, DigestKind::Sha1, b.sha1), "(none)");
+  EXPECT_FALSE(file_exists(root() + "/sha256/" + b.sha256));
+  EXPECT_EQ(read_stored(store, DigestKind::Sha1, a.sha1), a.content);
+  EXPECT_EQ(read_stored(store, DigestKind::Sha1, c.sha1), c.content);
+  EXPECT_EQ(store.counts().bytes, 200u);
+  EXPECT_EQ(store.counts().evicted, 1u);
+}
+
+TEST_F(StoreTest, AFileBeingServedIsNotEvicted) {
+  Store store;
+  std::string err;
+  ASSERT_TRUE(store.open(root(), &err)) << err;
+  const Sample a(std::string(100, 'a')), b(std::string(100, 'b')), c(std::string(100, 'c'));
+  store.set_max_size(250);
+  ASSERT_TRUE(add(store, a));
+  std::optional<StoredFile> serving = store.open_file(DigestKind::Sha1, a.sha1);  // not finished
+  ASSERT_TRUE(serving);
+  ASSERT_TRUE(add(store, b));
+  ASSERT_TRUE(add(store, c));
+  // a is the least recently served, but still being sent: b goes instead.
+  EXPECT_TRUE(file_exists(root() + "/sha1/" + a.sha1));
+  EXPECT_FALSE(file_exists(root() + "/sha1/" + b.sha1));
+  store.finished_serving(serving->sha1);
+  const Sample d(std::string(100, 'd'));
+  ASSERT_TRUE(add(store, d));
+  EXPECT_FALSE(file_exists(root() + "/sha1/" + a.sha1));  // once sent, it may go
+}
+
+TEST_F(StoreTest, NamesThatAreNotDigestsReachNothing) {
+  Store store;
+  std::string err;
+  ASSERT_TRUE(store.open(root(), &err)) << err;
+  const Sample sample("x");
+  ASSERT_TRUE(add(store, sample));
+  write_file(root() + "/secret", "secret");
+  for (std::string name : {std::string("../secret"), sample.sha1 + "/", sample.sha1.substr(1),
+                           std::string(".lock"), sample.sha256}) {
+    EXPECT_EQ(read_stored(store, DigestKind::Sha1, name), "(none)") << name;
+  }
+  std::string upper = sample.sha1;
+  for (char& ch : upper) ch = static_cast<char>(toupper(ch));
+  EXPECT_EQ(read_stored(store, DigestKind::Sha1, upper), sample.content);
+}
+
+}  // namespace
