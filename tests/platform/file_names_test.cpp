@@ -6,6 +6,10 @@
 
 #include "support/test_files.h"
 
+#ifdef _WIN32
+#include "platform/windows/wide_text.h"
+#endif
+
 namespace {
 
 #ifdef _WIN32
@@ -118,9 +122,52 @@ TEST(FileNamesTest, SameTargetWhetherOrNotTheFileExists) {
 
 TEST(FileNamesTest, NamesFromListBytes) {
   EXPECT_EQ(file_name_text("J\xC3\xBCrgen.bin"), "J\xC3\xBCrgen.bin");
+#ifdef _WIN32
+  if (GetACP() != 1252) GTEST_SKIP() << "the ANSI code page here is " << GetACP();
+#endif
   // Jürgen in Windows-1252, the ANSI code page of a Western system: on Windows it is read in
   // that code page; on Linux a name is bytes and stays as it is.
   EXPECT_EQ(file_name_text("J\xFCrgen.bin"), kWindows ? "J\xC3\xBCrgen.bin" : "J\xFCrgen.bin");
 }
+
+#ifdef _WIN32
+TEST(FileNamesTest, ShortNamesAreToldApartByTheirLongName) {
+  TempDir dir;
+  write_file(dir.file("LongFileName.bin"), "x");
+  wchar_t short_name[MAX_PATH];
+  const std::wstring long_name = wide_from_utf8(native_path(dir.file("LongFileName.bin")));
+  DWORD length = GetShortPathNameW(long_name.c_str(), short_name, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH || long_name == short_name)
+    GTEST_SKIP() << "this volume keeps no short names";
+  EXPECT_EQ(compare_paths(file_system_name(utf8_from_wide(short_name)),
+                          file_system_name(native_path(dir.file("LongFileName.bin")))),
+            0);
+  EXPECT_EQ(file_system_name(native_path(dir.file("missing.bin"))),
+            native_path(dir.file("missing.bin")));
+}
+
+TEST(FileNamesTest, LongPathsAreHandedOverWhole) {
+  wchar_t cwd[MAX_PATH];
+  const DWORD cwd_length = GetCurrentDirectoryW(MAX_PATH, cwd);
+  ASSERT_GT(cwd_length, 0u);
+  ASSERT_LT(cwd_length, 200u);
+  const std::string base = "C:\\base\\";
+  const std::string long_tail(300, 'f');
+  struct Case {
+    std::string path;
+    std::wstring wide;
+  } cases[] = {
+      {"short.bin", L"short.bin"},
+      {base + std::string(247 - base.size(), 'a'), wide_from_utf8(base + std::string(247 - base.size(), 'a'))},
+      {base + std::string(248 - base.size(), 'a'), L"\\\\?\\" + wide_from_utf8(base + std::string(248 - base.size(), 'a'))},
+      {"C:/base/" + long_tail, L"\\\\?\\C:\\base\\" + wide_from_utf8(long_tail)},
+      {"\\\\?\\C:\\" + long_tail, L"\\\\?\\C:\\" + wide_from_utf8(long_tail)},
+      {"//?/C:/" + long_tail, L"\\\\?\\C:\\" + wide_from_utf8(long_tail)},
+      {"\\\\server\\share\\" + long_tail, L"\\\\?\\UNC\\server\\share\\" + wide_from_utf8(long_tail)},
+      {long_tail, L"\\\\?\\" + std::wstring(cwd) + L"\\" + wide_from_utf8(long_tail)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(wide_path(c.path), c.wide) << c.path;
+}
+#endif
 
 }  // namespace

@@ -89,7 +89,8 @@ void make_output_directory(const Settings& settings) {
 }
 
 // Opens the temporary file of the target. "." and ".." name a directory, never a file of this
-// fetch, and a folder of the target's name is found before any byte is fetched. False, with
+// fetch (the driver refuses them before it gets here; a direct caller may not), and a folder of
+// the target's name is found before any byte is fetched. False, with
 // the outcome to return, when the target cannot be written.
 bool open_target(const Settings& settings, const std::string& path,
                  const std::optional<std::string>& name, std::optional<AtomicFile>& file,
@@ -118,9 +119,10 @@ FetchEnd end_of_transfer(FetchOutcome& outcome, const AtomicFile& file) {
   return FetchEnd::Stored;
 }
 
-// Gives the checked body its name. A name the file system refuses (too long, a character it
-// does not allow) is found only here, when the whole body takes it: the same report as a file
-// that cannot be opened, with the result 0 (D15).
+// Gives the checked body its name. A name the file system still refuses (one the driver's
+// checks could not foresee, such as a character a mounted file system does not allow) is found
+// only here, when the whole body takes it: the same report as a file that cannot be opened,
+// with the result 0 (D15).
 FetchOutcome commit(const Settings& settings, const std::string& path, AtomicFile& file,
                     FetchOutcome outcome) {
   std::string err;

@@ -48,7 +48,8 @@ struct RunState {
   int32_t success_count = 0;
   /// The files this run has stored, by path: what the record that wrote each was (its sha1, or
   /// its sha256 when it has no sha1), so that no record replaces another's file. Paths are told
-  /// apart as the file system tells them apart (on Windows without regard to case).
+  /// apart as the file system tells them apart (on Windows without regard to case, and a short
+  /// 8.3 spelling by its long name: file_system_name()).
   std::map<std::string, std::string, PathOrder> files_written;
 
   /// Where the run reads the time and waits.

@@ -59,7 +59,7 @@ std::string file_identity(const Download& download) {
 bool taken_by_another(RunState& state, const std::optional<std::string>& name,
                       const Download& download) {
   const std::string path = output_path(state.settings, name);
-  auto written = state.files_written.find(path);
+  auto written = state.files_written.find(file_system_name(path));
   if (written == state.files_written.end() || written->second == file_identity(download))
     return false;
   log_message(state.settings, "Error: %s was already written by this run", path.c_str());
@@ -69,7 +69,8 @@ bool taken_by_another(RunState& state, const std::optional<std::string>& name,
 // Counts a file that arrived whole, and remembers whose file its path now holds.
 void count_stored(RunState& state, const std::optional<std::string>& name,
                   const Download& download) {
-  state.files_written[output_path(state.settings, name)] = file_identity(download);
+  state.files_written[file_system_name(output_path(state.settings, name))] =
+      file_identity(download);
   ++state.success_count;
 }
 

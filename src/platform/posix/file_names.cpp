@@ -28,6 +28,8 @@ bool is_plain_file_name(std::string_view name) {
 
 int compare_paths(std::string_view a, std::string_view b) { return a.compare(b); }
 
+std::string file_system_name(const std::string& path) { return path; }
+
 bool same_target(const std::string& a, const std::string& b) {
   return same_file(a, b) || compare_paths(absolute_path(a), absolute_path(b)) == 0;
 }

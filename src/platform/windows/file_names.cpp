@@ -12,6 +12,8 @@
 namespace {
 
 constexpr int kMaxNameUnits = 255;
+// No UTF-8 character takes more than three bytes for one UTF-16 unit.
+constexpr size_t kMaxNameBytes = 3 * kMaxNameUnits;
 
 // Devices answer to their name in every folder, also with an extension ("nul.txt").
 constexpr std::array<std::string_view, 6> kDevices = {"CON", "PRN", "AUX", "NUL", "CONIN$",
@@ -71,7 +73,7 @@ int compare_wide(const std::wstring& a, const std::wstring& b) {
 
 bool is_plain_file_name(std::string_view name) {
   if (name.empty() || name == "." || name == "..") return false;
-  if (name.back() == '.' || name.back() == ' ') return false;
+  if (name.back() == '.' || name.back() == ' ' || name.size() > kMaxNameBytes) return false;
   for (unsigned char c : name) {
     if (c < 0x20 || c == 0x7F) return false;
     if (std::string_view("\\/:*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos)
@@ -84,6 +86,17 @@ bool is_plain_file_name(std::string_view name) {
 
 int compare_paths(std::string_view a, std::string_view b) {
   return compare_wide(wide_from_utf8(std::string(a)), wide_from_utf8(std::string(b)));
+}
+
+std::string file_system_name(const std::string& path) {
+  // "LONGFI~1.BIN" names the same file as "LongFileName.bin" on a volume that keeps short names.
+  const std::wstring wide = wide_from_utf8(path);
+  DWORD length = GetLongPathNameW(wide.c_str(), nullptr, 0);
+  if (length == 0) return path;
+  std::wstring long_name(length, L'\0');
+  length = GetLongPathNameW(wide.c_str(), long_name.data(), length);
+  if (length == 0 || length >= long_name.size()) return path;
+  return utf8_from_wide(long_name.c_str());
 }
 
 bool same_target(const std::string& a, const std::string& b) {

@@ -28,8 +28,10 @@ inline std::wstring wide_path(const std::string& path) {
   length = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
   if (length == 0 || length >= full.size()) return wide;
   full.resize(length);
-  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share
-  return L"\\\\?\\" + full;
+  // A device path spelled with '/' is one once made whole: it takes no second prefix.
+  if (full.starts_with(LR"(\\?\)") || full.starts_with(LR"(\\.\)")) return full;
+  if (full.starts_with(LR"(\\)")) return LR"(\\?\UNC\)" + full.substr(2);  // \\server\share
+  return LR"(\\?\)" + full;
 }
 
 /// `wide` (UTF-16, NUL-terminated) as UTF-8.
