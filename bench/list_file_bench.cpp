@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
+#include "platform/env.h"
 #include "client/records/run_state.h"
 #include "client/run/list_file.h"
 
@@ -34,8 +34,7 @@ std::vector<std::string> sample_lines(bool with_sha256, bool sha256_first) {
 }
 
 void run_parser(benchmark::State& state, const std::vector<std::string>& lines) {
-  SystemClock clock;
-  auto run = std::make_unique<RunState>(clock);
+  auto run = std::make_unique<RunState>(system_env());
   int64_t since_reset = 0;
   size_t next = 0;
   int64_t bytes = 0;
@@ -46,7 +45,7 @@ void run_parser(benchmark::State& state, const std::vector<std::string>& lines) 
     bytes += static_cast<int64_t>(line.size());
     if (++since_reset == kLinesPerReset) {
       state.PauseTiming();
-      run = std::make_unique<RunState>(clock);
+      run = std::make_unique<RunState>(system_env());
       since_reset = 0;
       state.ResumeTiming();
     }
@@ -71,8 +70,7 @@ void BM_parse_list_line_sha256_then_url(benchmark::State& state) {
 BENCHMARK(BM_parse_list_line_sha256_then_url);
 
 void BM_parse_list_line_too_short(benchmark::State& state) {
-  SystemClock clock;
-  RunState run(clock);
+  RunState run(system_env());
   const std::string line = std::string(kSha1) + " 4096";
   for (auto _ : state) parse_list_line(run, line);
   benchmark::DoNotOptimize(run.request_queue.count);

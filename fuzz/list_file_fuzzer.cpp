@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/clock.h"
+#include "platform/env.h"
 #include "client/records/run_state.h"
 #include "client/run/list_file.h"
 
@@ -20,8 +20,7 @@ bool clean_field(const std::optional<std::string>& field) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  SystemClock clock;
-  RunState state(clock);
+  RunState state(system_env());
   FILE* file = fmemopen(const_cast<uint8_t*>(data), size, "rb");
   if (size == 0 || !file) {
     if (file) fclose(file);

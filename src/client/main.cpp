@@ -4,7 +4,7 @@
 #include "client/output/log.h"
 #include "platform/arguments.h"
 #include "platform/console.h"
-#include "platform/files.h"
+#include "platform/env.h"
 #include "platform/interrupt_cleanup.h"
 #include "client/run/command_line.h"
 #include "client/run/driver.h"
@@ -15,17 +15,17 @@ namespace {
 // One whole run, in its fixed order: the options, the log file, the deadline, the requests,
 // then the exchanges with the relay. Its state ends before libcurl is cleaned up.
 void run(int argc, char** argv) {
-  SystemClock clock;
-  RunState state(clock);
+  Env& env = system_env();
+  RunState state(env);
   state.settings = parse_command_line(program_arguments(argc, argv));
   const Settings& settings = state.settings;
   refuse_log_over_list(settings);
   if (settings.log_path) {
     // Creates or empties the log; a log that cannot be made is not reported, and every message
     // still tries it again.
-    FilePtr log = open_file(*settings.log_path, "wb");
+    FilePtr log = env.open_file(*settings.log_path, "wb");
   }
-  state.deadline = deadline_after(clock.now(), settings.timeout_minutes);
+  state.deadline = deadline_after(env.now(), settings.timeout_minutes);
   read_requests(state);
   run_downloads(state);
 }

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
+
+#include "platform/env.h"
 
 /// Writes go to a temporary file in the target's directory; commit() moves it onto the target
 /// (D4: a download never damages a file of its name).
@@ -10,14 +13,14 @@
 /// also when the program is interrupted (see interrupt_cleanup.h) while the file is open.
 class AtomicFile {
  public:
-  /// Creates the temporary file. is_open() tells whether that worked.
-  explicit AtomicFile(std::string target_path);
+  /// Creates the temporary file through `env`. is_open() tells whether that worked.
+  explicit AtomicFile(std::string target_path, Env& env = system_env());
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
 
   /// True when the temporary file was created and can take writes.
-  bool is_open() const { return handle_ >= 0; }
+  bool is_open() const { return file_ != nullptr; }
   const std::string& target_path() const { return target_path_; }
   const std::string& temporary_path() const { return temporary_path_; }
   /// The system's error number of the last failure (creation, write or commit); 0 when none.
@@ -36,11 +39,12 @@ class AtomicFile {
 
  private:
   void discard();
-  void fail(const char* step, int error_number);
+  void fail(const Status& status);
 
+  Env& env_;
   std::string target_path_;
   std::string temporary_path_;
-  long long handle_ = -1;  ///< the platform's file descriptor or handle; -1 when none
+  std::unique_ptr<WritableFile> file_;  ///< null once closed, or when it could not be made
   int error_number_ = 0;
   std::string error_text_;
   bool committed_ = false;

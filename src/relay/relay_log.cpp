@@ -55,7 +55,3 @@ std::string rfc3339_utc(int64_t unix_millis) {
            static_cast<int>(unix_millis % 1000));
   return text;
 }
-
-std::string system_error_text(int error_number) {
-  return std::generic_category().message(error_number);
-}

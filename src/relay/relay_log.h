@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/status.h"  // system_error_text, for the lines that carry a system error
+
 #define RELAY_PRINTF(format_index, first_arg) \
   __attribute__((format(printf, format_index, first_arg)))
 
@@ -20,6 +22,3 @@ std::string log_escape(std::string_view text, size_t max_length);
 
 /// An RFC 3339 UTC timestamp with milliseconds, "2026-01-31T23:59:59.123Z", of `unix_millis`.
 std::string rfc3339_utc(int64_t unix_millis);
-
-/// The text of the system error `error_number`; unlike strerror, safe on any thread.
-std::string system_error_text(int error_number);

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/directories.h"
+#include "support/fault_env.h"
 #include "support/test_files.h"
+#include "support/virtual_clock.h"
 
 namespace {
 
@@ -85,6 +87,41 @@ TEST(AtomicFileTest, CommitOntoADirectoryFailsAndCleansUp) {
     EXPECT_FALSE(file.commit(nullptr));
   }
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"d"});
+}
+
+// A durable commit makes the bytes reach the disk before the name, and the name before it
+// returns; a plain one asks for neither. A directory that cannot be made durable leaves no name.
+TEST(AtomicFileTest, DurableCommitsSyncTheFileThenTheName) {
+  TempDir dir;
+  const std::string target = join_path(dir.path(), "f");
+  for (bool durable : {true, false}) {
+    VirtualClock clock;
+    FaultEnv env(clock);
+    std::string temporary;
+    {
+      AtomicFile file(target, env);
+      ASSERT_TRUE(file.write("data", 4));
+      temporary = file.temporary_path();
+      EXPECT_TRUE(file.commit(nullptr, durable));
+    }
+    std::vector<std::string> expected{"rename " + temporary + " " + target};
+    if (durable) {
+      expected.insert(expected.begin(), "sync " + temporary);
+      expected.push_back("sync-directory " + dir.path());
+    }
+    EXPECT_EQ(env.steps(), expected);
+  }
+
+  VirtualClock clock;
+  FaultEnv env(clock);
+  env.fail_directory_syncs();
+  std::string err;
+  {
+    AtomicFile file(join_path(dir.path(), "g"), env);
+    EXPECT_FALSE(file.commit(&err, true));
+  }
+  EXPECT_EQ(err.rfind("cannot write the directory to disk: ", 0), 0u) << err;
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"f"});
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "client/run/driver.h"
 #include "client/records/run_state.h"
+#include "support/fault_env.h"
 #include "support/test_env.h"
 #include "support/test_relay.h"
 #include "support/virtual_clock.h"
@@ -44,8 +45,11 @@ class DriverTest : public ::testing::Test {
   }
 
   VirtualClock clock;
-  /// Replaced by a new one when a test runs several times.
-  std::unique_ptr<RunState> state = std::make_unique<RunState>(clock);
+  FaultEnv env{clock};
   TempDir dir;
   std::unique_ptr<TestRelay> relay = std::make_unique<TestRelay>();
+  /// Replaced by a new one when a test runs several times. Declared after the relay, so that
+  /// the connections it keeps are closed before the relay stops: a relay stopping first would
+  /// wait for them to time out.
+  std::unique_ptr<RunState> state = std::make_unique<RunState>(env);
 };

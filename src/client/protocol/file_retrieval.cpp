@@ -8,9 +8,8 @@
 #include "client/output/log.h"
 #include "client/output/progress_meter.h"
 #include "platform/atomic_file.h"
-#include "platform/clock.h"
 #include "platform/directories.h"
-#include "platform/files.h"
+#include "platform/env.h"
 #include "client/protocol/relay_transfer.h"
 
 namespace {
@@ -31,11 +30,17 @@ FetchOutcome ended(FetchEnd end, long status = 0) {
   return outcome;
 }
 
+// A fetch's meter and the clock it is drawn by.
+struct MeterOnClock {
+  ProgressMeter meter;
+  Env& env;
+};
+
 // libcurl's progress callback: shows the bytes received so far on the fetch's meter.
-int show_progress(void* meter, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+int show_progress(void* data, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+  auto* shown = static_cast<MeterOnClock*>(data);
   try {
-    static_cast<ProgressMeter*>(meter)->update(static_cast<uint64_t>(received),
-                                               monotonic_milliseconds());
+    shown->meter.update(static_cast<uint64_t>(received), shown->env.monotonic_milliseconds());
   } catch (const std::exception&) {
     // A meter that cannot be drawn must not end the fetch.
   }
@@ -57,10 +62,11 @@ void stream_and_hash(RunState& state, const std::string& url, FileSink& sink,
   curl_easy_setopt(handle.get(), CURLOPT_BUFFERSIZE, kReceiveBlock);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, file_sink_write);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
-  ProgressMeter meter(expected_size_of(size), monotonic_milliseconds());
-  if (meter.active()) {
+  MeterOnClock shown{ProgressMeter(expected_size_of(size), state.env.monotonic_milliseconds()),
+                     state.env};
+  if (shown.meter.active()) {
     curl_easy_setopt(handle.get(), CURLOPT_XFERINFOFUNCTION, show_progress);
-    curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, &meter);
+    curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, &shown);
     curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
   }
   outcome.transfer_result = curl_easy_perform(handle.get());
@@ -81,22 +87,25 @@ bool verify(RunState& state, const std::string& url, FileSink& sink,
 }
 
 // Creates the output directory, on every fetch; ends the run when it cannot be made.
-void make_output_directory(const Settings& settings) {
-  std::string err;
-  if (settings.output_dir && !settings.output_dir->empty() &&
-      !make_directory(*settings.output_dir, &err))
-    fatal_error(settings, "Could not create output directory: %s", settings.output_dir->c_str());
+void make_output_directory(RunState& state) {
+  const Settings& settings = state.settings;
+  if (!settings.output_dir || settings.output_dir->empty()) return;
+  Status made = state.env.make_directory(*settings.output_dir);
+  if (made.ok()) return;
+  log_debug(settings, "%s", made.message().c_str());
+  fatal_error(settings, "Could not create output directory: %s", settings.output_dir->c_str());
 }
 
 // Opens the temporary file of the target. "." and ".." name a directory, never a file of this
 // fetch (the driver refuses them before it gets here; a direct caller may not), and a folder of
 // the target's name is found before any byte is fetched. False, with
 // the outcome to return, when the target cannot be written.
-bool open_target(const Settings& settings, const std::string& path,
+bool open_target(RunState& state, const std::string& path,
                  const std::optional<std::string>& name, std::optional<AtomicFile>& file,
                  FetchOutcome& refused) {
-  if (name != "." && name != ".." && !is_directory(path)) {
-    file.emplace(path);
+  const Settings& settings = state.settings;
+  if (name != "." && name != ".." && !state.env.is_directory(path)) {
+    file.emplace(path, state.env);
     if (file->is_open()) return true;
   }
   log_message(settings, "Error opening file for write: %s", path.c_str());
@@ -169,11 +178,11 @@ FetchOutcome download_file(RunState& state, const std::string& url,
                            const std::optional<std::string>& size) {
   const Settings& settings = state.settings;
   log_message(settings, "Downloading %s", url.c_str());
-  make_output_directory(settings);
+  make_output_directory(state);
 
   const std::string path = output_path(settings, name);
   std::optional<AtomicFile> file;
-  if (FetchOutcome refused; !open_target(settings, path, name, file, refused)) return refused;
+  if (FetchOutcome refused; !open_target(state, path, name, file, refused)) return refused;
   FileSink sink{&*file, std::nullopt};
   try {
     if (check) sink.digest.emplace(check->kind);

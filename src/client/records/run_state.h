@@ -10,6 +10,7 @@
 
 #include "common/curl_handles.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/file_names.h"
 #include "client/records/download.h"
 
@@ -32,8 +33,8 @@ struct Settings {
 };
 
 struct RunState {
-  /// `clock` must outlive the state.
-  explicit RunState(Clock& clock) : clock(clock) {}
+  /// `env` must outlive the state.
+  explicit RunState(Env& env) : env(env), clock(env) {}
   RunState(const RunState&) = delete;
   RunState& operator=(const RunState&) = delete;
 
@@ -52,7 +53,9 @@ struct RunState {
   /// 8.3 spelling by its long name: file_system_name()).
   std::map<std::string, std::string, PathOrder> files_written;
 
-  /// Where the run reads the time and waits.
+  /// Where the run reaches the operating system: its files, folders and time.
+  Env& env;
+  /// Where the run reads the time and waits: the environment's clock.
   Clock& clock;
   TransferLimits transfer_limits;
   /// Connections, DNS answers and TLS sessions shared by every exchange of the run.

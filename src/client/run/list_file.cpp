@@ -121,7 +121,7 @@ void read_requests(RunState& state) {
 
 void read_list_file(RunState& state, const std::string& path) {
   // A folder is no list, though some systems let fopen open one.
-  FilePtr file = is_directory(path) ? nullptr : open_file(path, "rb");
+  FilePtr file = state.env.is_directory(path) ? nullptr : state.env.open_file(path, "rb");
   if (!file) fatal_error(state.settings, "ERROR: Can't open file %s", path.c_str());
   read_list_stream(state, file.get());
 }

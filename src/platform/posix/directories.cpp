@@ -18,3 +18,10 @@ bool make_directory(const std::string& path, std::string* err) {
 std::string join_path(const std::string& directory, const std::string& name) {
   return directory + "/" + name;
 }
+
+std::string directory_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}

@@ -5,6 +5,7 @@
 
 #include "client/records/run_state.h"
 #include "support/test_env.h"
+#include "support/fault_env.h"
 #include "support/virtual_clock.h"
 
 namespace {
@@ -15,7 +16,8 @@ class LogTest : public ::testing::Test {
     state.settings.log_path = dir.file("run.log");
   }
   VirtualClock clock;
-  RunState state{clock};
+  FaultEnv env{clock};
+  RunState state{env};
   TempDir dir;
 };
 

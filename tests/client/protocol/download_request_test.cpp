@@ -8,6 +8,7 @@
 #include "client/records/run_state.h"
 #include "support/test_env.h"
 #include "support/test_relay.h"
+#include "support/fault_env.h"
 #include "support/virtual_clock.h"
 
 namespace {
@@ -16,7 +17,8 @@ using Text = std::optional<std::string>;
 
 TEST(BuildRequestBodyTest, BothFormsByteForByte) {
   VirtualClock clock;
-  RunState state{clock};
+  FaultEnv env{clock};
+  RunState state{env};
   const std::string sha1 = "0123456789abcdef0123456789abcdef01234567";
   Download* plain = new_download(state.download_records, sha1, "512", "http://h/f 1.bin", std::nullopt);
   EXPECT_EQ(build_request_body(state, *plain),
@@ -32,7 +34,8 @@ TEST(BuildRequestBodyTest, BothFormsByteForByte) {
 
 TEST(BuildRequestBodyTest, OriginUrlIsPercentEncoded) {
   VirtualClock clock;
-  RunState state{clock};
+  FaultEnv env{clock};
+  RunState state{env};
   Download* d = new_download(state.download_records, "s", "1", "https://h:8/a b?x=1&y=2,z/\xC3\xA9-._~", std::nullopt);
   EXPECT_EQ(build_request_body(state, *d),
             "0\naid=0,index=null,sha1=s,size=1,"
@@ -78,8 +81,9 @@ TEST(ParseStatusTest, ReplyForms) {
 class SendDownloadRequestTest : public ::testing::Test {
  protected:
   VirtualClock clock;
-  RunState state{clock};
+  FaultEnv env{clock};
   TestRelay relay;
+  RunState state{env};  // after the relay: its connections close before the relay stops
   std::string request_url = relay.base_url() + "/DownloadRequest";
 };
 

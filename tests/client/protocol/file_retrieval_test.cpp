@@ -8,6 +8,7 @@
 #include "platform/directories.h"
 #include "client/records/run_state.h"
 #include "support/test_env.h"
+#include "support/fault_env.h"
 #include "support/virtual_clock.h"
 #include "support/test_relay.h"
 
@@ -64,9 +65,10 @@ class DownloadFileTest : public ::testing::Test {
   std::string out_file(const std::string& name) { return dir.file("out/" + name); }
 
   VirtualClock clock;
-  RunState state{clock};
+  FaultEnv env{clock};
   TempDir dir;
   TestRelay relay;
+  RunState state{env};  // after the relay: its connections close before the relay stops
   std::string out;
 };
 
@@ -103,6 +105,48 @@ TEST_F(DownloadFileTest, FailuresLeaveNothingAndKeepAnExistingFile) {
     FetchOutcome outcome = fetch("/f", "f.bin", DigestCheck{DigestKind::Sha1, sha1_hex(good)});
     EXPECT_EQ(outcome.status, c.status) << c.what;
     EXPECT_EQ(outcome.end, c.end) << c.what;
+    EXPECT_EQ(read_file(out_file("f.bin")), good) << c.what;
+    EXPECT_EQ(dir.entries("out"), std::vector<std::string>{"f.bin"}) << c.what;
+  }
+}
+
+// A complete answer of any code but 200 (an empty 204, a partial 206, a 203 from a proxy) is
+// not the file.
+TEST_F(DownloadFileTest, OnlyA200IsTheFile) {
+  for (int code : {201, 203, 204, 206, 299}) {
+    relay.script_path("/f", {body(code == 204 ? "" : "bytes", code)});
+    FetchOutcome outcome = fetch("/f", "f.bin", std::nullopt);
+    EXPECT_EQ(outcome.end, FetchEnd::HttpError) << code;
+    EXPECT_EQ(outcome.status, code);
+    EXPECT_FALSE(file_exists(out_file("f.bin"))) << code;
+  }
+}
+
+// The system refusing a step of the write: a full disk during the body, a failed move onto the
+// name. The earlier file stays whole, no temporary file is left, and -d tells the reason.
+TEST_F(DownloadFileTest, TheFileSystemRefusingAWrite) {
+  ASSERT_TRUE(make_directory(*state.settings.output_dir, nullptr));
+  state.settings.verbose = true;
+  const std::string content(300000, 'c'), good = "good copy";
+  struct Case {
+    const char* what;
+    void (FaultEnv::*fault)();
+    std::string reason;
+  } cases[] = {
+      {"disk full", nullptr, ": cannot write the file: "},
+      {"rename refused", &FaultEnv::fail_renames, ": cannot rename the file: "},
+  };
+  for (const Case& c : cases) {
+    write_file(out_file("f.bin"), good);
+    env.heal();
+    if (c.fault)
+      (env.*c.fault)();
+    else
+      env.fill_disk_after(100000);
+    relay.script_path("/f", {body(content)});
+    FetchOutcome outcome = fetch("/f", "f.bin", DigestCheck{DigestKind::Sha1, sha1_hex(content)});
+    EXPECT_EQ(outcome.end, FetchEnd::WriteError) << c.what;
+    EXPECT_NE(out.find(out_file("f.bin") + c.reason), std::string::npos) << c.what << "\n" << out;
     EXPECT_EQ(read_file(out_file("f.bin")), good) << c.what;
     EXPECT_EQ(dir.entries("out"), std::vector<std::string>{"f.bin"}) << c.what;
   }
@@ -157,7 +201,8 @@ TEST_F(DownloadFileTest, OutputDirectoryThatIsAFileCannotTakeWrites) {
 // before any transfer.
 TEST(DownloadFileFatalTest, OutputDirectoryWithoutParentIsFatal) {
   VirtualClock clock;
-  RunState state{clock};
+  FaultEnv env{clock};
+  RunState state{env};
   TempDir dir;
   state.settings.output_dir = dir.file("missing/out");
   state.settings.log_path = dir.file("run.log");

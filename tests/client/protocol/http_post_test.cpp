@@ -7,6 +7,7 @@
 #include "client/records/run_state.h"
 #include "support/test_env.h"
 #include "support/test_relay.h"
+#include "support/fault_env.h"
 #include "support/virtual_clock.h"
 
 namespace {
@@ -60,7 +61,8 @@ class HttpPostTest : public ::testing::Test {
     return r;
   }
   VirtualClock clock;
-  RunState state{clock};
+  FaultEnv env{clock};
+  RunState state{env};
   std::string out;
 };
 

@@ -5,6 +5,7 @@
 
 #include "client/records/run_state.h"
 #include "support/test_env.h"
+#include "support/fault_env.h"
 #include "support/virtual_clock.h"
 
 namespace {
@@ -13,7 +14,8 @@ using Text = std::optional<std::string>;
 
 TEST(NewDownloadTest, CopiesTextsAndKeepsAbsentApartFromEmpty) {
   VirtualClock clock;
-  RunState state{clock};
+  FaultEnv env{clock};
+  RunState state{env};
   std::string sha1 = "abc";
   Download* d = new_download(state.download_records, sha1, "10", "http://h/f", std::nullopt);
   Download* e = new_download(state.download_records, "", "", "", "");
@@ -29,7 +31,8 @@ TEST(NewDownloadTest, CopiesTextsAndKeepsAbsentApartFromEmpty) {
 
 TEST(DownloadQueueTest, GrowsByDoublingAndKeepsOrder) {
   VirtualClock clock;
-  RunState state{clock};
+  FaultEnv env{clock};
+  RunState state{env};
   DownloadQueue queue;
   std::vector<Download*> records;
   struct Step {
@@ -59,7 +62,8 @@ TEST(DownloadQueueTest, PopOfEmptyQueueReturnsNothing) {
 TEST(DownloadQueueTest, InterleavedPushAndPopStayFirstInFirstOut) {
   // Pushing while popping wraps the ring around; growth must unroll it in order.
   VirtualClock clock;
-  RunState state{clock};
+  FaultEnv env{clock};
+  RunState state{env};
   DownloadQueue queue;
   std::vector<Download*> expected;
   size_t next_expected = 0;
@@ -76,7 +80,8 @@ TEST(DownloadQueueTest, InterleavedPushAndPopStayFirstInFirstOut) {
 
 TEST(DownloadQueueTest, QueuesHoldTheSameRecordNotACopy) {
   VirtualClock clock;
-  RunState state{clock};
+  FaultEnv env{clock};
+  RunState state{env};
   Download* d = new_download(state.download_records, "s", "1", "u", std::nullopt);
   ASSERT_TRUE(queue_push(state.request_queue, d));
   ASSERT_TRUE(queue_push(state.available_queue, d));

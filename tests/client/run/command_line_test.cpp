@@ -6,6 +6,7 @@
 #include "client/run/list_file.h"
 
 #include "support/test_env.h"
+#include "support/fault_env.h"
 #include "support/virtual_clock.h"
 
 namespace {
@@ -117,7 +118,8 @@ TEST(OptionsSufficientTest, RelayAndEitherListOrSingleDownload) {
 
 TEST(ParseCommandLineTest, SingleDownloadAndDeadline) {
   VirtualClock clock(1000);
-  RunState state{clock};
+  FaultEnv env{clock};
+  RunState state{env};
   state.settings =
       parse_command_line({"quonfetch", "-r", "relay", "-s", "S", "-z", "10", "-u", "U", "-t", "-5"});
   state.deadline = deadline_after(clock.now(), state.settings.timeout_minutes);

@@ -8,6 +8,11 @@
 
 namespace {
 
+std::string upper_hex(std::string hex) {
+  for (char& c : hex) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return hex;
+}
+
 TEST_F(DriverTest, InProcessThenAvailable) {
   Download* d = add("payload", "f.bin");
   relay->script_requests(*d->sha1, {status_reply("InProcess"), status_reply("Available")});
@@ -56,7 +61,7 @@ TEST_F(DriverTest, ShortPauseAfterAPassThatFetched) {
 
 TEST_F(DriverTest, ZeroOrNegativeTimeoutSendsOnlyTheInitialRequests) {
   for (int minutes : {0, -5}) {
-    state = std::make_unique<RunState>(clock);
+    state = std::make_unique<RunState>(env);
     use_relay(*relay);
     add("a", "a.bin");
     state->settings.timeout_minutes = minutes;
@@ -163,6 +168,19 @@ TEST_F(DriverTest, OtherStatusesAndDiscardedRequestsDropTheRecord) {
                             "0 download(s) successfully downloaded.\n"))
       << out;
   EXPECT_EQ(failed->status, std::optional<std::string>("Failed"));
+}
+
+// One file asked for twice under one name, its sha1 written once in capitals: it is the same
+// file, fetched again, not another record's.
+TEST_F(DriverTest, TheSameSha1InAnotherCaseIsTheSameFile) {
+  Download* first = add("same bytes", "f.bin");
+  Download* again = new_download(state->download_records, upper_hex(*first->sha1), "10",
+                                 "http://origin/f.bin", std::nullopt);
+  ASSERT_TRUE(queue_push(state->request_queue, again));
+  relay->serve_file(upper_hex(*first->sha1), "same bytes");
+  std::string out = run();
+  EXPECT_EQ(out.find("already written"), std::string::npos) << out;
+  EXPECT_TRUE(out.ends_with("2 download(s) successfully downloaded.\n")) << out;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "client/records/run_state.h"
 #include "support/test_env.h"
+#include "support/fault_env.h"
 #include "support/virtual_clock.h"
 
 namespace {
@@ -36,7 +37,8 @@ std::vector<Record> queued(const RunState& state) {
 
 std::vector<Record> parse(const std::string& line) {
   VirtualClock clock;
-  RunState state{clock};
+  FaultEnv env{clock};
+  RunState state{env};
   parse_list_line(state, line);
   return queued(state);
 }
@@ -74,8 +76,9 @@ class ReadListFileTest : public ::testing::Test {
     return queued(*state);
   }
   VirtualClock clock;
+  FaultEnv env{clock};
   /// Replaced by a new one when a test reads several lists.
-  std::unique_ptr<RunState> state = std::make_unique<RunState>(clock);
+  std::unique_ptr<RunState> state = std::make_unique<RunState>(env);
   TempDir dir;
 };
 
@@ -84,7 +87,7 @@ TEST_F(ReadListFileTest, LineEndsOfEveryKind) {
   for (std::string content : {"a 1 http://h/a\nb 2 http://h/b\n", "a 1 http://h/a\r\nb 2 http://h/b",
                               "a 1 http://h/a\rb 2 http://h/b\r", "\n\na 1 http://h/a\n  \nb 2 "
                                                                   "http://h/b"}) {
-    state = std::make_unique<RunState>(clock);
+    state = std::make_unique<RunState>(env);
     EXPECT_EQ(read(content), two) << content;
   }
 }
@@ -132,11 +135,11 @@ TEST_F(ReadListFileTest, Utf16ListsAreReadAsTheirText) {
        {{"a", "1", "http://h/x\xEF\xBF\xBDy\xEF\xBF\xBD", {}}}},
   };
   for (const Case& c : cases) {
-    state = std::make_unique<RunState>(clock);
+    state = std::make_unique<RunState>(env);
     EXPECT_EQ(read(c.content), c.records) << c.name;
   }
   // Only at the very start is it a mark.
-  state = std::make_unique<RunState>(clock);
+  state = std::make_unique<RunState>(env);
   EXPECT_EQ(read("a 1 http://h/\xFF\xFE\n"),
             (std::vector<Record>{{"a", "1", "http://h/\xFF\xFE", {}}}));
 }

@@ -1,0 +1,63 @@
+// An environment for tests: the system's files with faults that a test switches on (a disk that
+// fills, a sync or a rename that fails, a folder that cannot be made), time from a virtual clock,
+// and a record of the steps that make a write durable.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/env.h"
+
+class FaultEnv : public Env {
+ public:
+  /// Time comes from `clock`; files are `base`'s. Both must outlive the environment.
+  explicit FaultEnv(Clock& clock, Env& base = system_env()) : clock_(clock), base_(base) {}
+
+  /// Writes fail as on a full disk once `bytes` more have been written, in all files.
+  void fill_disk_after(uint64_t bytes);
+  /// Every sync of a file fails; with `silently`, it reports success but does nothing (a disk
+  /// that lies), which only the record of steps shows.
+  void fail_syncs(bool silently = false);
+  void fail_renames();
+  void fail_directory_syncs();
+  void fail_new_directories();
+  /// Switches every fault off.
+  void heal();
+
+  /// The steps taken, in order: "sync <path>", "rename <from> <to>", "sync-directory <path>".
+  std::vector<std::string> steps() const;
+
+  int64_t now() override { return clock_.now(); }
+  void sleep_one_second() override { clock_.sleep_one_second(); }
+  int64_t monotonic_milliseconds() override { return clock_.now() * 1000; }
+
+  FilePtr open_file(const std::string& path, const char* mode) override {
+    return base_.open_file(path, mode);
+  }
+  bool is_directory(const std::string& path) override { return base_.is_directory(path); }
+  bool same_file(const std::string& a, const std::string& b) override {
+    return base_.same_file(a, b);
+  }
+  Status make_directory(const std::string& path) override;
+  Status new_temporary_file(const std::string& directory, std::string* path,
+                            std::unique_ptr<WritableFile>* file) override;
+  void forget_temporary_file() override { base_.forget_temporary_file(); }
+  Status rename_file(const std::string& from, const std::string& to) override;
+  Status remove_file(const std::string& path) override { return base_.remove_file(path); }
+  Status sync_directory(const std::string& path) override;
+
+ private:
+  class File;
+  void record(std::string step);
+
+  Clock& clock_;
+  Env& base_;
+  mutable std::mutex mutex_;  // the relay writes from several threads
+  bool disk_limited_ = false;
+  uint64_t disk_left_ = 0;
+  bool syncs_fail_ = false, syncs_lie_ = false, renames_fail_ = false;
+  bool directory_syncs_fail_ = false, new_directories_fail_ = false;
+  std::vector<std::string> steps_;
+};
