@@ -15,6 +15,7 @@ class Status {
     SystemError,    ///< the operating system refused: error_number() is its number
     TransferError,  ///< libcurl failed: error_number() is its CURLcode
     Refused,        ///< the input or the peer asked for something this program will not do
+    Fatal,          ///< the run cannot go on; its message has been shown, the caller ends it
     Count,
   };
 

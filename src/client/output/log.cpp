@@ -113,11 +113,11 @@ void log_debug(const Settings& settings, const char* format, ...) {
   log_write(settings, "%s\n", text.c_str());
 }
 
-void fatal_error(const Settings& settings, const char* format, ...) {
+Status fatal_error(const Settings& settings, const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::string text = format_text_v(format, args);
   va_end(args);
   log_message(settings, "%s", text.c_str());
-  exit(1);
+  return Status::failure(Status::Code::Fatal, text);
 }

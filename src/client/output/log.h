@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "client/records/run_state.h"
+#include "platform/status.h"
 
 // mingw-w64's printf family follows C99 (%zu, %lld), not the Windows runtime's, and its headers
 // name the format checks that match it.
@@ -43,5 +44,7 @@ void log_debug(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3
 /// Writes one message and a line end to standard output only, never to the log file.
 void console_message(const char* format, ...) QF_PRINTF(1, 2);
 
-/// Writes the message like log_message, then ends the process with exit status 1.
-[[noreturn]] void fatal_error(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);
+/// Writes the message like log_message and returns it as a Fatal status: the run cannot go on,
+/// and main ends it with exit status 1 once the status has come back up to it.
+[[nodiscard]] Status fatal_error(const Settings& settings, const char* format, ...)
+    QF_PRINTF(2, 3);

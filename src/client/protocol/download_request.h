@@ -5,13 +5,14 @@
 #include <string>
 
 #include "client/records/run_state.h"
+#include "platform/status.h"
 
-/// The two-line request body for `download`, with its origin URL percent-encoded. Ends the run
-/// when the URL cannot be encoded.
-std::string build_request_body(RunState& state, const Download& download);
+/// The two-line request body for `download`, with its origin URL percent-encoded, into `body`.
+/// A Fatal status when the URL cannot be encoded.
+Status build_request_body(RunState& state, const Download& download, std::string* body);
 
 /// Announces `download` to the relay at `url` and files it on the available or in-process
-/// queue by the answered status (or on neither). Returns the URL the next request must use.
-std::optional<std::string> send_download_request(RunState& state,
-                                                 const std::optional<std::string>& url,
-                                                 Download* download);
+/// queue by the answered status (or on neither); `url` becomes the URL the next request must
+/// use. A Fatal status when the run cannot go on.
+Status send_download_request(RunState& state, std::optional<std::string>& url,
+                             Download* download);

@@ -23,11 +23,16 @@ struct FileSink {
   std::optional<DigestPipeline> digest;
 };
 
-FetchOutcome ended(FetchEnd end, long status = 0) {
+FetchOutcome ended(FetchEnd end, Status reason, long status = 0) {
   FetchOutcome outcome;
   outcome.end = end;
   outcome.status = status;
+  outcome.reason = std::move(reason);
   return outcome;
+}
+
+Status file_failure(const AtomicFile& file) {
+  return Status::failure(Status::Code::SystemError, file.error_text(), file.error_number());
 }
 
 // A fetch's meter and the clock it is drawn by.
@@ -49,14 +54,16 @@ int show_progress(void* data, curl_off_t, curl_off_t received, curl_off_t, curl_
 
 // Streams the body of `url` into `sink`, hashing it on the way, with a meter on a terminal
 // (wiped before the next line). Fills the transfer's result and the code of the last response.
-void stream_and_hash(RunState& state, const std::string& url, FileSink& sink,
-                     const std::optional<std::string>& size, FetchOutcome& outcome) {
+CURLcode stream_and_hash(RunState& state, const std::string& url, FileSink& sink,
+                         const std::optional<std::string>& size, FetchOutcome& outcome) {
   TransferHandle handle(&state.connection_cache);
   if (!handle) {
     log_message(state.settings, "Error creating HTTP client");
-    outcome.transfer_result = CURLE_FAILED_INIT;
-    return;
+    outcome.reason = Status::failure(Status::Code::TransferError, "no HTTP client", CURLE_FAILED_INIT);
+    return CURLE_FAILED_INIT;
   }
+  char error[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, error);
   set_relay_transfer_options(handle, url.c_str(), state.transfer_limits);
   // libcurl hands over up to kReceiveBlock bytes at a time; each goes to the file in one write.
   curl_easy_setopt(handle.get(), CURLOPT_BUFFERSIZE, kReceiveBlock);
@@ -69,9 +76,14 @@ void stream_and_hash(RunState& state, const std::string& url, FileSink& sink,
     curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, &shown);
     curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
   }
-  outcome.transfer_result = curl_easy_perform(handle.get());
-  if (outcome.transfer_result == CURLE_OK)
+  const CURLcode result = curl_easy_perform(handle.get());
+  if (result == CURLE_OK) {
     curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &outcome.status);
+  } else {
+    outcome.reason = Status::failure(Status::Code::TransferError,
+                                     error[0] ? error : curl_easy_strerror(result), result);
+  }
+  return result;
 }
 
 // True when the received bytes have the digest the check asks for; logs a mismatch.
@@ -86,14 +98,16 @@ bool verify(RunState& state, const std::string& url, FileSink& sink,
   return false;
 }
 
-// Creates the output directory, on every fetch; ends the run when it cannot be made.
-void make_output_directory(RunState& state) {
+// Creates the output directory, on every fetch. A Fatal status when it cannot be made: the run
+// ends.
+Status make_output_directory(RunState& state) {
   const Settings& settings = state.settings;
-  if (!settings.output_dir || settings.output_dir->empty()) return;
+  if (!settings.output_dir || settings.output_dir->empty()) return Status();
   Status made = state.env.make_directory(*settings.output_dir);
-  if (made.ok()) return;
-  log_debug(settings, "%s", made.message().c_str());
-  fatal_error(settings, "Could not create output directory: %s", settings.output_dir->c_str());
+  if (made.ok()) return Status();
+  log_debug(settings, "Reason: %s", made.message().c_str());
+  return fatal_error(settings, "Could not create output directory: %s",
+                     settings.output_dir->c_str());
 }
 
 // Opens the temporary file of the target. "." and ".." name a directory, never a file of this
@@ -109,23 +123,27 @@ bool open_target(RunState& state, const std::string& path,
     if (file->is_open()) return true;
   }
   log_message(settings, "Error opening file for write: %s", path.c_str());
-  refused = ended(FetchEnd::WriteError);
-  if (file) {
-    refused.error_number = file->error_number();
-    log_debug(settings, "%s: %s", path.c_str(), file->error_text().c_str());
-  }
+  refused = ended(FetchEnd::WriteError,
+                  file ? file_failure(*file)
+                       : Status::failure(Status::Code::Refused, path + " is a folder"));
   return false;
 }
 
-// How the transfer itself ended: Stored standing for "a complete 200 response, to be
-// checked and committed".
-FetchEnd end_of_transfer(FetchOutcome& outcome, const AtomicFile& file) {
-  outcome.error_number = file.error_number();
-  if (outcome.transfer_result == CURLE_WRITE_ERROR && file.error_number() != 0)
-    return FetchEnd::WriteError;
-  if (outcome.transfer_result != CURLE_OK) return FetchEnd::TransferError;
-  if (outcome.status != 200) return FetchEnd::HttpError;
-  return FetchEnd::Stored;
+// How the transfer itself ended, with its reason: Stored standing for "a complete 200
+// response, to be checked and committed".
+void end_of_transfer(FetchOutcome& outcome, CURLcode result, const AtomicFile& file) {
+  if (result == CURLE_WRITE_ERROR && file.error_number() != 0) {
+    outcome.end = FetchEnd::WriteError;
+    outcome.reason = file_failure(file);
+  } else if (result != CURLE_OK) {
+    outcome.end = FetchEnd::TransferError;
+  } else if (outcome.status != 200) {
+    outcome.end = FetchEnd::HttpError;
+    outcome.reason = Status::failure(Status::Code::Refused,
+                                     format_text("the mirror answered %ld", outcome.status));
+  } else {
+    outcome.end = FetchEnd::Stored;
+  }
 }
 
 // Gives the checked body its name. A name the file system still refuses (one the driver's
@@ -134,13 +152,9 @@ FetchEnd end_of_transfer(FetchOutcome& outcome, const AtomicFile& file) {
 // with the result 0 (D15).
 FetchOutcome commit(const Settings& settings, const std::string& path, AtomicFile& file,
                     FetchOutcome outcome) {
-  std::string err;
-  if (file.commit(&err)) return outcome;
+  if (file.commit(nullptr)) return outcome;
   log_message(settings, "Error opening file for write: %s", path.c_str());
-  log_debug(settings, "%s: %s", path.c_str(), err.c_str());
-  FetchOutcome refused = ended(FetchEnd::WriteError);
-  refused.error_number = file.error_number();
-  return refused;
+  return ended(FetchEnd::WriteError, file_failure(file));
 }
 
 }  // namespace
@@ -178,7 +192,8 @@ FetchOutcome download_file(RunState& state, const std::string& url,
                            const std::optional<std::string>& size) {
   const Settings& settings = state.settings;
   log_message(settings, "Downloading %s", url.c_str());
-  make_output_directory(state);
+  if (Status made = make_output_directory(state); !made.ok())
+    return ended(FetchEnd::RunEnded, std::move(made));
 
   const std::string path = output_path(settings, name);
   std::optional<AtomicFile> file;
@@ -188,17 +203,16 @@ FetchOutcome download_file(RunState& state, const std::string& url,
     if (check) sink.digest.emplace(check->kind);
   } catch (const std::bad_alloc&) {
     log_message(settings, "Error creating HTTP client");
-    return ended(FetchEnd::TransferError);
+    return ended(FetchEnd::TransferError,
+                 Status::failure(Status::Code::TransferError, "out of memory"));
   }
 
   FetchOutcome outcome;
-  stream_and_hash(state, url, sink, size, outcome);
-  outcome.end = end_of_transfer(outcome, *file);
-  if (outcome.end == FetchEnd::WriteError)
-    log_debug(settings, "%s: %s", path.c_str(), file->error_text().c_str());
+  end_of_transfer(outcome, stream_and_hash(state, url, sink, size, outcome), *file);
   if (outcome.end != FetchEnd::Stored) return outcome;
   if (!verify(state, url, sink, check)) {
     outcome.end = FetchEnd::DigestMismatch;
+    outcome.reason = Status::failure(Status::Code::Refused, "the digest did not match");
     return outcome;
   }
   return commit(settings, path, *file, outcome);

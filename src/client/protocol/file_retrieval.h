@@ -7,6 +7,7 @@
 #include <curl/curl.h>
 
 #include "platform/digest.h"
+#include "platform/status.h"
 #include "client/records/run_state.h"
 
 /// The digest a fetched body must have before it may take its file name.
@@ -22,14 +23,16 @@ enum class FetchEnd {
   TransferError,   ///< no complete response: no client, no connection, a cut or a stall
   DigestMismatch,  ///< a complete 200 response whose bytes have another digest
   WriteError,      ///< the file could not be created, written or given its name
+  RunEnded,        ///< the output folder could not be made: the run cannot go on
 };
 
 /// What one fetch came to.
 struct FetchOutcome {
   FetchEnd end = FetchEnd::TransferError;
   long status = 0;  ///< HTTP code of the last response; 0 when none was obtained
-  CURLcode transfer_result = CURLE_OK;
-  int error_number = 0;  ///< the system's error number of a WriteError
+  /// Why it did not end Stored: libcurl's error, the system's, the mirror's code or the check;
+  /// a Fatal status for RunEnded.
+  Status reason;
 };
 
 /// The path a fetch under `name` is stored at: the name ("download.bin" when absent or empty)
@@ -51,8 +54,8 @@ size_t file_sink_write(char* chunk, size_t size, size_t nmemb, void* sink);
 /// The body is streamed into a temporary file and takes the name only after a complete 200
 /// response that passed `check`; otherwise nothing is left and an existing file is untouched.
 /// A path that names a folder, or that the file system refuses when the file takes its name,
-/// is reported as "Error opening file for write: %s" with the result 0. Ends the run when the
-/// output directory cannot be created. While the body arrives and standard error is a
+/// is reported as "Error opening file for write: %s" with the result 0. Ends with RunEnded when
+/// the output directory cannot be created. While the body arrives and standard error is a
 /// terminal, a meter there shows the progress, as a share of `size` (the record's size text)
 /// when that is a decimal number.
 FetchOutcome download_file(RunState& state, const std::string& url,

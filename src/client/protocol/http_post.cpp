@@ -69,6 +69,7 @@ Attempt post_once(RunState& state, const char* url, Download* download, const st
   std::optional<std::string_view> token = parse_status(text);
   if (!token) return Attempt::Failed;
   store_status(download, *token);
+  if (download) download->failure = parse_reason(text);
   return Attempt::Answered;
 }
 

@@ -16,6 +16,11 @@ struct Download {
   std::optional<std::string> sha256;
   /// The last status token the relay returned; absent until a request was answered.
   std::optional<std::string> status;
+  /// Why the file has not arrived, as far as the run knows: the relay's own reason, the last
+  /// transfer's error, the mirror's answer, the system's refusal. Absent while nothing failed.
+  std::optional<std::string> failure;
+  /// True once the file arrived whole and took its name.
+  bool stored = false;
 };
 
 /// The storage of every record of a run, in the order they were made. Records never move.

@@ -74,30 +74,34 @@ bool options_sufficient(const Settings& options) {
   return options.sha1 && options.size && options.url;
 }
 
-void refuse_quote_in_output_folder(const Settings& options) {
-  if (paths_may_hold_quotes() || !options.output_dir) return;
-  if (options.output_dir->find('"') == std::string::npos) return;
+bool refuse_quote_in_output_folder(const Settings& options) {
+  if (paths_may_hold_quotes() || !options.output_dir) return false;
+  if (options.output_dir->find('"') == std::string::npos) return false;
   console_message(
       "Error: the output folder holds a double quote: %s (write the folder without its final "
       "backslash, as in -o \"C:\\dir\")",
       options.output_dir->c_str());
-  exit(1);
+  return true;
 }
 
-Settings parse_command_line(const std::vector<std::string>& args) {
-  Settings options;
-  read_options(args, options);
+CommandLine parse_command_line(const std::vector<std::string>& args) {
+  CommandLine command;
+  read_options(args, command.settings);
   // Before the usage: the options after such a value were swallowed into it.
-  refuse_quote_in_output_folder(options);
-  if (!options_sufficient(options)) print_usage();
-  return options;
+  if (refuse_quote_in_output_folder(command.settings)) {
+    command.exit_status = 1;
+  } else if (!options_sufficient(command.settings)) {
+    print_usage();
+    command.exit_status = 0;
+  }
+  return command;
 }
 
-void refuse_log_over_list(const Settings& settings) {
-  if (!settings.log_path || !settings.list_path) return;
-  if (!same_file(*settings.log_path, *settings.list_path)) return;
+bool refuse_log_over_list(const Settings& settings) {
+  if (!settings.log_path || !settings.list_path) return false;
+  if (!same_file(*settings.log_path, *settings.list_path)) return false;
   console_message("Error: the log file is the list file: %s", settings.log_path->c_str());
-  exit(1);
+  return true;
 }
 
 int64_t deadline_after(int64_t now, int32_t timeout_minutes) {
@@ -121,5 +125,4 @@ void print_usage() {
        "(Default: 60)\n\n"),
   };
   for (const char* line : lines) write_standard_output(line);
-  exit(0);
 }

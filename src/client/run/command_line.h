@@ -1,6 +1,7 @@
 // The command line: options into Settings, their validation, and the usage text.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,24 +15,29 @@ void read_options(const std::vector<std::string>& args, Settings& out);
 /// and url.
 bool options_sufficient(const Settings& options);
 
-/// Where no path may hold a double quote (Windows), ends the run with an error and exit status 1
-/// when the -o value still holds one after its closing quote was dropped: that is what the
-/// command line makes of -o "C:\dir\" -l ..., whose \" is a literal quote that swallows every
-/// option after it (D24).
-void refuse_quote_in_output_folder(const Settings& options);
+/// Where no path may hold a double quote (Windows), prints an error and returns true when the -o
+/// value still holds one after its closing quote was dropped: that is what the command line
+/// makes of -o "C:\dir\" -l ..., whose \" is a literal quote that swallows every option after
+/// it (D24). The run then ends with exit status 1.
+bool refuse_quote_in_output_folder(const Settings& options);
 
-/// The settings the command line asks for. Ends the run as refuse_quote_in_output_folder does. Prints the usage and exits with status 0 when the
-/// options are not enough for a run.
-Settings parse_command_line(const std::vector<std::string>& args);
+/// What the command line asks for: a run with these settings, or, when `exit_status` is set,
+/// an end with that status and nothing else done (the usage text was printed, status 0, or the
+/// -o value was refused, status 1).
+struct CommandLine {
+  Settings settings;
+  std::optional<int> exit_status;
+};
+CommandLine parse_command_line(const std::vector<std::string>& args);
 
-/// Ends the run with "Error: the log file is the list file: %s" and exit status 1, before
-/// either file is touched, when the log file and the list file are one file on disk (the log
-/// is emptied at the start, so the list would be lost: D10).
-void refuse_log_over_list(const Settings& settings);
+/// Prints "Error: the log file is the list file: %s" and returns true, before either file is
+/// touched, when the log file and the list file are one file on disk (the log is emptied at
+/// the start, so the list would be lost: D10). The run then ends with exit status 1.
+bool refuse_log_over_list(const Settings& settings);
 
 /// The deadline of a run started at `now` with a timeout of `timeout_minutes`, computed in 64
 /// bits so that no timeout overflows (D3).
 int64_t deadline_after(int64_t now, int32_t timeout_minutes);
 
-/// Prints the usage text on standard output and exits with status 0.
-[[noreturn]] void print_usage();
+/// Prints the usage text on standard output.
+void print_usage();

@@ -26,25 +26,21 @@ std::optional<std::string> file_name_of(const std::optional<std::string>& url) {
   return file_name_text(std::string_view(*url).substr(slash + 1));
 }
 
-// True when the record's file may be written: its name is a plain file name of this platform
-// (D19), and its path is neither the run's log file nor its list file (D21). Otherwise the
-// record fails before any transfer, with the reason on a line of its own.
-bool target_allowed(const Settings& settings, const std::optional<std::string>& name) {
+// Why the record's file may not be written, or nothing when it may: its name must be a plain
+// file name of this platform (D19), and its path neither the run's log file nor its list file
+// (D21). A refused record fails before any transfer, with the reason on a line of its own.
+std::optional<std::string> target_refused(const Settings& settings,
+                                          const std::optional<std::string>& name) {
   const std::string path = output_path(settings, name);
-  if (!is_plain_file_name(name && !name->empty() ? *name : "download.bin")) {
-    log_message(settings, "Error opening file for write: %s",
-                escape_control_characters(path).c_str());
-    return false;
-  }
-  if (settings.log_path && same_target(path, *settings.log_path)) {
-    log_message(settings, "Error: %s is the log file of this run", path.c_str());
-    return false;
-  }
-  if (settings.list_path && same_target(path, *settings.list_path)) {
-    log_message(settings, "Error: %s is the list file of this run", path.c_str());
-    return false;
-  }
-  return true;
+  std::optional<std::string> refused;
+  if (!is_plain_file_name(name && !name->empty() ? *name : "download.bin"))
+    refused = "Error opening file for write: " + escape_control_characters(path);
+  else if (settings.log_path && same_target(path, *settings.log_path))
+    refused = "Error: " + path + " is the log file of this run";
+  else if (settings.list_path && same_target(path, *settings.list_path))
+    refused = "Error: " + path + " is the list file of this run";
+  if (refused) log_message(settings, "%s", refused->c_str());
+  return refused;
 }
 
 // What a record's file is, for telling two records of one file name apart: its sha1, or its
@@ -54,88 +50,117 @@ std::string file_identity(const Download& download) {
   return "sha256:" + lower_hex(download.sha256.value_or(""));
 }
 
-// True when this run already stored another record's file under the path `name` leads to;
-// that file is kept and this record fails (D11).
-bool taken_by_another(RunState& state, const std::optional<std::string>& name,
-                      const Download& download) {
+// When this run already stored another record's file under the path `name` leads to, that file
+// is kept and this record fails (D11): the line that says so.
+std::optional<std::string> taken_by_another(RunState& state,
+                                            const std::optional<std::string>& name,
+                                            const Download& download) {
   const std::string path = output_path(state.settings, name);
   auto written = state.files_written.find(file_system_name(path));
   if (written == state.files_written.end() || written->second == file_identity(download))
-    return false;
-  log_message(state.settings, "Error: %s was already written by this run", path.c_str());
-  return true;
+    return std::nullopt;
+  std::string line = "Error: " + path + " was already written by this run";
+  log_message(state.settings, "%s", line.c_str());
+  return line;
 }
 
 // Counts a file that arrived whole, and remembers whose file its path now holds.
-void count_stored(RunState& state, const std::optional<std::string>& name,
-                  const Download& download) {
+void count_stored(RunState& state, const std::optional<std::string>& name, Download& download) {
   state.files_written[file_system_name(output_path(state.settings, name))] =
       file_identity(download);
+  download.stored = true;
+  download.failure.reset();
   ++state.success_count;
 }
 
+// One mirror URL of the record: fetched, counted when it arrived whole, otherwise reported
+// with the Part's line and, with -d, the reason. A Fatal status ends the run.
+Status try_mirror(RunState& state, const std::string& url, DigestKind kind,
+                  const std::optional<std::string>& name, Download& download) {
+  FetchOutcome outcome;
+  if (!url.empty()) {
+    const std::optional<std::string>& digest =
+        kind == DigestKind::Sha1 ? download.sha1 : download.sha256;
+    outcome = download_file(state, url, name, digest_check_for(kind, digest), download.size);
+    if (outcome.end == FetchEnd::RunEnded) return outcome.reason;
+    if (outcome.end == FetchEnd::Stored) {
+      count_stored(state, name, download);
+      return Status();
+    }
+  }
+  log_message(state.settings, "Error downloading %s Response:%ld", url.c_str(), outcome.status);
+  if (!url.empty()) {
+    download.failure = outcome.reason.message();
+    log_debug(state.settings, "Reason: %s", download.failure->c_str());
+  }
+  return Status();
+}
+
 // Tries the sha1 mirror URL, then the sha256 one; counts a file that arrived whole.
-void fetch_available(RunState& state, const std::string& base_url, const Download& download) {
+Status fetch_available(RunState& state, const std::string& base_url, Download& download) {
   std::optional<std::string> name = file_name_of(download.url);
-  if (!target_allowed(state.settings, name) || taken_by_another(state, name, download)) return;
+  std::optional<std::string> refused = target_refused(state.settings, name);
+  if (!refused) refused = taken_by_another(state, name, download);
+  if (refused) {
+    download.failure = std::move(refused);
+    return Status();
+  }
   std::string sha1_url, sha256_url;
   if (download.sha1 && !download.sha1->empty())
     sha1_url = mirror_url(base_url, DigestKind::Sha1, *download.sha1);
   if (download.sha256 && !download.sha256->empty())
     sha256_url = mirror_url(base_url, DigestKind::Sha256, *download.sha256);
 
-  FetchOutcome first;
-  if (!sha1_url.empty()) {
-    first = download_file(state, sha1_url, name,
-                          digest_check_for(DigestKind::Sha1, download.sha1), download.size);
-    if (first.end == FetchEnd::Stored) {
-      count_stored(state, name, download);
-      return;
-    }
-  }
-  log_message(state.settings, "Error downloading %s Response:%ld", sha1_url.c_str(),
-              first.status);
-  if (sha256_url.empty()) return;
-  FetchOutcome second =
-      download_file(state, sha256_url, name,
-                    digest_check_for(DigestKind::Sha256, download.sha256), download.size);
-  if (second.end == FetchEnd::Stored)
-    count_stored(state, name, download);
-  else
-    log_message(state.settings, "Error downloading %s Response:%ld", sha256_url.c_str(),
-                second.status);
+  if (Status first = try_mirror(state, sha1_url, DigestKind::Sha1, name, download); !first.ok())
+    return first;
+  if (download.stored || sha256_url.empty()) return Status();
+  return try_mirror(state, sha256_url, DigestKind::Sha256, name, download);
 }
 
 // The initial requests: every record of the request queue, in order, once.
-void send_initial_requests(RunState& state, std::optional<std::string>& request_url) {
-  for (size_t i = 0; i < state.request_queue.count; ++i)
-    request_url = send_download_request(state, request_url, queue_at(state.request_queue, i));
+Status send_initial_requests(RunState& state, std::optional<std::string>& request_url) {
+  for (size_t i = 0; i < state.request_queue.count; ++i) {
+    Status sent = send_download_request(state, request_url, queue_at(state.request_queue, i));
+    if (!sent.ok()) return sent;
+  }
+  return Status();
 }
 
 // One polling pass: fetch what is available, ask again about what is in process, and pause
 // while the relay is still working.
-void polling_pass(RunState& state, const std::string& base_url,
-                  std::optional<std::string>& request_url) {
+Status polling_pass(RunState& state, const std::string& base_url,
+                    std::optional<std::string>& request_url) {
   int pause = kPauseWhileWaiting;
   if (state.available_queue.count > 0) {
     size_t available = state.available_queue.count;
     log_message(state.settings, "%zu download(s) available.", available);
-    for (size_t i = 0; i < available; ++i)
-      fetch_available(state, base_url, *queue_pop_front(state.available_queue));
+    for (size_t i = 0; i < available; ++i) {
+      Status fetched = fetch_available(state, base_url, *queue_pop_front(state.available_queue));
+      if (!fetched.ok()) return fetched;
+    }
     pause = kPauseAfterFetching;
   }
 
   size_t in_process = state.inprocess_queue.count;
-  if (in_process == 0) return;
+  if (in_process == 0) return Status();
   log_message(state.settings, "Checking status of %zu downloads.", in_process);
-  for (size_t i = 0; i < in_process; ++i)
-    request_url =
+  for (size_t i = 0; i < in_process; ++i) {
+    Status sent =
         send_download_request(state, request_url, queue_pop_front(state.inprocess_queue));
+    if (!sent.ok()) return sent;
+  }
 
   if (state.inprocess_queue.count > 0 && state.available_queue.count == 0) {
     log_message(state.settings, "Sleeping for %d seconds...", pause);
     sleep_seconds(state.clock, pause);
   }
+  return Status();
+}
+
+// The records still in process when the deadline passed say so.
+void mark_still_in_process(RunState& state) {
+  for (size_t i = 0; i < state.inprocess_queue.count; ++i)
+    queue_at(state.inprocess_queue, i)->failure = "still InProcess at the deadline";
 }
 
 }  // namespace
@@ -147,13 +172,13 @@ std::string relay_base_url(const Settings& settings) {
   return format_bounded(kBaseUrlBufferSize, format, relay.c_str(), settings.port);
 }
 
-void run_downloads(RunState& state) {
+Status run_downloads(RunState& state) {
   const Settings& settings = state.settings;
   std::string base_url = relay_base_url(settings);
   std::optional<std::string> request_url = base_url + "/DownloadRequest";
   log_message(settings, "Sending download requests for %zu download(s) on %s",
               state.request_queue.count, base_url.c_str());
-  send_initial_requests(state, request_url);
+  if (Status sent = send_initial_requests(state, request_url); !sent.ok()) return sent;
 
   // A relay that only answered on https during the first requests serves its mirror there too.
   if (request_url && request_url->starts_with("https"))
@@ -161,10 +186,13 @@ void run_downloads(RunState& state) {
 
   while (state.clock.now() < state.deadline) {
     if (state.inprocess_queue.count == 0 && state.available_queue.count == 0) break;
-    polling_pass(state, base_url, request_url);
+    if (Status pass = polling_pass(state, base_url, request_url); !pass.ok()) return pass;
   }
 
-  if (state.clock.now() >= state.deadline)
+  if (state.clock.now() >= state.deadline) {
+    mark_still_in_process(state);
     log_message(settings, "Timeout of %d minute(s) reached.", settings.timeout_minutes);
+  }
   log_message(settings, "%d download(s) successfully downloaded.", state.success_count);
+  return Status();
 }

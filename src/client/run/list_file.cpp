@@ -34,11 +34,11 @@ class ListLines {
 
   void feed(const char* text, size_t size) {
     size_t start = 0;
-    for (size_t i = 0; i < size; ++i) {
+    for (size_t i = 0; i < size && status_.ok(); ++i) {
       const char c = text[i];
       if (c == '\n' || c == '\r') {
         if (!line_cut_) line_.append(text + start, i - start);
-        parse_list_line(state_, line_);
+        status_ = parse_list_line(state_, line_);
         line_.clear();
         line_cut_ = false;
         start = i + 1;
@@ -51,12 +51,16 @@ class ListLines {
   }
 
   void finish() {
-    if (!line_.empty()) parse_list_line(state_, line_);
+    if (!line_.empty() && status_.ok()) status_ = parse_list_line(state_, line_);
     line_.clear();
   }
 
+  /// Not ok once a line could not be queued: the run ends, and the rest is not read.
+  const Status& status() const { return status_; }
+
  private:
   RunState& state_;
+  Status status_;
   std::string line_;
   bool line_cut_ = false;
 };
@@ -79,16 +83,17 @@ size_t byte_order_mark(const char* block, size_t size, std::optional<Utf16Decode
 
 }  // namespace
 
-void queue_request(RunState& state, std::optional<std::string_view> sha1,
-                   std::optional<std::string_view> size, std::optional<std::string_view> url,
-                   std::optional<std::string_view> sha256) {
+Status queue_request(RunState& state, std::optional<std::string_view> sha1,
+                     std::optional<std::string_view> size, std::optional<std::string_view> url,
+                     std::optional<std::string_view> sha256) {
   Download* download = new_download(state.download_records, sha1, size, url, sha256);
-  if (!download) fatal_error(state.settings, "Out of memory");
+  if (!download) return fatal_error(state.settings, "Out of memory");
   if (!queue_push(state.request_queue, download))
-    fatal_error(state.settings, "Out of memory while growing queue");
+    return fatal_error(state.settings, "Out of memory while growing queue");
+  return Status();
 }
 
-void parse_list_line(RunState& state, std::string_view line) {
+Status parse_list_line(RunState& state, std::string_view line) {
   std::string_view fields[4];
   int count = 0;
   size_t at = 0;
@@ -100,7 +105,7 @@ void parse_list_line(RunState& state, std::string_view line) {
     fields[count++] = line.substr(at, end - at);
     at = end;
   }
-  if (count < 3) return;
+  if (count < 3) return Status();
 
   std::string_view url = fields[2];
   std::optional<std::string_view> sha256;
@@ -108,32 +113,30 @@ void parse_list_line(RunState& state, std::string_view line) {
     sha256 = fields[3];
     if (all_hex(fields[2]) && has_http_scheme(fields[3])) std::swap(url, *sha256);
   }
-  queue_request(state, fields[0], fields[1], url, sha256);
+  return queue_request(state, fields[0], fields[1], url, sha256);
 }
 
-void read_requests(RunState& state) {
+Status read_requests(RunState& state) {
   const Settings& settings = state.settings;
-  if (settings.list_path)
-    read_list_file(state, *settings.list_path);
-  else
-    queue_request(state, settings.sha1, settings.size, settings.url, settings.sha256);
+  if (settings.list_path) return read_list_file(state, *settings.list_path);
+  return queue_request(state, settings.sha1, settings.size, settings.url, settings.sha256);
 }
 
-void read_list_file(RunState& state, const std::string& path) {
+Status read_list_file(RunState& state, const std::string& path) {
   // A folder is no list, though some systems let fopen open one.
   FilePtr file = state.env.is_directory(path) ? nullptr : state.env.open_file(path, "rb");
-  if (!file) fatal_error(state.settings, "ERROR: Can't open file %s", path.c_str());
-  read_list_stream(state, file.get());
+  if (!file) return fatal_error(state.settings, "ERROR: Can't open file %s", path.c_str());
+  return read_list_stream(state, file.get());
 }
 
-void read_list_stream(RunState& state, FILE* file) {
+Status read_list_stream(RunState& state, FILE* file) {
   ListLines lines(state);
   std::optional<Utf16Decoder> utf16;
   std::string text;
   char block[65536];
   size_t got;
   bool first_block = true;
-  while ((got = fread(block, 1, sizeof block, file)) > 0) {
+  while (lines.status().ok() && (got = fread(block, 1, sizeof block, file)) > 0) {
     size_t start = 0;
     if (first_block) start = byte_order_mark(block, got, utf16);
     first_block = false;
@@ -152,4 +155,5 @@ void read_list_stream(RunState& state, FILE* file) {
     lines.feed(text.data(), text.size());
   }
   lines.finish();
+  return lines.status();
 }

@@ -79,14 +79,14 @@ TEST_F(LogTest, LogFileRemovedBetweenMessagesIsMadeAgain) {
   EXPECT_EQ(read_file(*state.settings.log_path), "two\n");
 }
 
-TEST_F(LogTest, FatalErrorWritesItsLineLastAndExitsWithOne) {
+TEST_F(LogTest, FatalErrorWritesItsLineAndReturnsItAsFatal) {
   enable_log();
-  EXPECT_EXIT(
-      {
-        log_message(state.settings, "before");
-        fatal_error(state.settings, "ERROR: Can't open file %s", "x%sy");
-      },
-      testing::ExitedWithCode(1), "");
+  testing::internal::CaptureStdout();
+  log_message(state.settings, "before");
+  Status fatal = fatal_error(state.settings, "ERROR: Can't open file %s", "x%sy");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "before\nERROR: Can't open file x%sy\n");
+  EXPECT_EQ(fatal.code(), Status::Code::Fatal);
+  EXPECT_EQ(fatal.message(), "ERROR: Can't open file x%sy");
   EXPECT_EQ(read_file(*state.settings.log_path), "before\nERROR: Can't open file x%sy\n");
 }
 

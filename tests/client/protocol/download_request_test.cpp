@@ -15,21 +15,34 @@ namespace {
 
 using Text = std::optional<std::string>;
 
+std::string body_of(RunState& state, const Download& download) {
+  std::string body;
+  EXPECT_TRUE(build_request_body(state, download, &body).ok());
+  return body;
+}
+
+// Sends one request from `url`; the URL the next request must use.
+Text send(RunState& state, const std::string& url, Download* download) {
+  Text next = url;
+  EXPECT_TRUE(send_download_request(state, next, download).ok());
+  return next;
+}
+
 TEST(BuildRequestBodyTest, BothFormsByteForByte) {
   VirtualClock clock;
   FaultEnv env{clock};
   RunState state{env};
   const std::string sha1 = "0123456789abcdef0123456789abcdef01234567";
   Download* plain = new_download(state.download_records, sha1, "512", "http://h/f 1.bin", std::nullopt);
-  EXPECT_EQ(build_request_body(state, *plain),
+  EXPECT_EQ(body_of(state, *plain),
             "0\naid=0,index=null,sha1=" + sha1 + ",size=512,url=http%3A%2F%2Fh%2Ff%201.bin\n");
   Download* empty_sha256 = new_download(state.download_records, sha1, "512", "http://h/f 1.bin", "");
-  EXPECT_EQ(build_request_body(state, *empty_sha256), build_request_body(state, *plain));
+  EXPECT_EQ(body_of(state, *empty_sha256), body_of(state, *plain));
   Download* with_sha256 = new_download(state.download_records, "s,1", "x y", "u", "Q%s");
-  EXPECT_EQ(build_request_body(state, *with_sha256),
+  EXPECT_EQ(body_of(state, *with_sha256),
             "0\naid=0,index=null,sha1=s,1,size=x y,url=u,sha256=Q%s\n");  // sent as held
   Download* no_url = new_download(state.download_records, "s", "1", std::nullopt, std::nullopt);
-  EXPECT_EQ(build_request_body(state, *no_url), "0\naid=0,index=null,sha1=s,size=1,url=\n");
+  EXPECT_EQ(body_of(state, *no_url), "0\naid=0,index=null,sha1=s,size=1,url=\n");
 }
 
 TEST(BuildRequestBodyTest, OriginUrlIsPercentEncoded) {
@@ -37,7 +50,7 @@ TEST(BuildRequestBodyTest, OriginUrlIsPercentEncoded) {
   FaultEnv env{clock};
   RunState state{env};
   Download* d = new_download(state.download_records, "s", "1", "https://h:8/a b?x=1&y=2,z/\xC3\xA9-._~", std::nullopt);
-  EXPECT_EQ(build_request_body(state, *d),
+  EXPECT_EQ(body_of(state, *d),
             "0\naid=0,index=null,sha1=s,size=1,"
             "url=https%3A%2F%2Fh%3A8%2Fa%20b%3Fx%3D1%26y%3D2%2Cz%2F%C3%A9-._~\n");
 }
@@ -98,7 +111,7 @@ TEST_F(SendDownloadRequestTest, FilesTheRecordByItsStatus) {
   for (const auto& c : cases) {
     relay.script_requests(c.sha1, {status_reply(c.token)});
     Download* d = new_download(state.download_records, c.sha1, "1", "http://h/f", std::nullopt);
-    Text next = send_download_request(state, request_url, d);
+    Text next = send(state, request_url, d);
     EXPECT_EQ(next, Text(request_url));
     EXPECT_EQ(d->status, Text(c.token.substr(0, 127))) << c.token;
     EXPECT_EQ(state.available_queue.count, c.available) << c.token;
@@ -121,7 +134,7 @@ TEST_F(SendDownloadRequestTest, UnansweredRequestIsDiscardedAndKeepsTheOldStatus
   Download* d = new_download(state.download_records, "s", "1", "http://h/a%sb", std::nullopt);
   d->status = "InProcess";
   testing::internal::CaptureStdout();
-  Text next = send_download_request(state, request_url, d);
+  Text next = send(state, request_url, d);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(next, Text("https" + request_url.substr(4)));  // where the attempts ended
   EXPECT_EQ(d->status, Text("InProcess"));
@@ -135,7 +148,7 @@ TEST_F(SendDownloadRequestTest, ConsecutiveRequestsShareOneConnection) {
   ConnectionCache cache;
   for (int i = 0; i < 5; ++i) {
     Download* d = new_download(state.download_records, "s" + std::to_string(i), "1", "http://h/f", std::nullopt);
-    send_download_request(state, request_url, d);
+    send(state, request_url, d);
   }
   EXPECT_EQ(relay.requests().size(), 5u);
   EXPECT_EQ(relay.connections_seen(), 1u);

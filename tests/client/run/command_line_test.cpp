@@ -120,10 +120,12 @@ TEST(ParseCommandLineTest, SingleDownloadAndDeadline) {
   VirtualClock clock(1000);
   FaultEnv env{clock};
   RunState state{env};
-  state.settings =
+  CommandLine command =
       parse_command_line({"quonfetch", "-r", "relay", "-s", "S", "-z", "10", "-u", "U", "-t", "-5"});
+  ASSERT_FALSE(command.exit_status);
+  state.settings = command.settings;
   state.deadline = deadline_after(clock.now(), state.settings.timeout_minutes);
-  read_requests(state);
+  ASSERT_TRUE(read_requests(state).ok());
   ASSERT_EQ(state.request_queue.count, 1u);
   const Download& d = *queue_at(state.request_queue, 0);
   EXPECT_EQ(d.sha1, Text("S"));
@@ -137,7 +139,7 @@ TEST(ParseCommandLineTest, SingleDownloadAndDeadline) {
 
 TEST(ParseCommandLineTest, DeadlineDoesNotOverflow) {
   Settings settings = parse_command_line(
-      {"quonfetch", "-r", "relay", "-s", "S", "-z", "1", "-u", "U", "-t", "2147483647"});
+      {"quonfetch", "-r", "relay", "-s", "S", "-z", "1", "-u", "U", "-t", "2147483647"}).settings;
   EXPECT_EQ(deadline_after(1000, settings.timeout_minutes), 1000 + int64_t{2147483647} * 60);
 }
 

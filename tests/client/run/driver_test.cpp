@@ -168,6 +168,9 @@ TEST_F(DriverTest, OtherStatusesAndDiscardedRequestsDropTheRecord) {
                             "0 download(s) successfully downloaded.\n"))
       << out;
   EXPECT_EQ(failed->status, std::optional<std::string>("Failed"));
+  EXPECT_EQ(failed->failure, std::optional<std::string>("the relay answered Failed"));
+  // Its last attempt went to https, where this relay does not listen.
+  EXPECT_EQ(broken->failure.value_or("").rfind("the relay did not answer: ", 0), 0u);
 }
 
 // One file asked for twice under one name, its sha1 written once in capitals: it is the same
@@ -181,6 +184,33 @@ TEST_F(DriverTest, TheSameSha1InAnotherCaseIsTheSameFile) {
   std::string out = run();
   EXPECT_EQ(out.find("already written"), std::string::npos) << out;
   EXPECT_TRUE(out.ends_with("2 download(s) successfully downloaded.\n")) << out;
+}
+
+// Every record that did not arrive keeps why, and -d shows it after the line that reports it:
+// the relay's own reason (decoded), the mirror's code, the deadline.
+TEST_F(DriverTest, EachFailureKeepsItsReason) {
+  state->settings.verbose = true;
+  Download* refused = add("r", "r.bin");
+  ScriptedReply failed = status_reply("Failed");
+  failed.body = "0\naid=0,status=Failed,reason=sha1%20mismatch%3A%20got%20abc,x=1\n";
+  relay->script_requests(*refused->sha1, {failed});
+  Download* missing = add("m", "m.bin");
+  ScriptedReply not_found;
+  not_found.code = 404;
+  relay->script_path("/kxmirror/downloads/sha1/" + *missing->sha1, {not_found});
+  Download* waiting = add("w", "w.bin");
+  relay->script_requests(*waiting->sha1, {status_reply("InProcess")});
+  state->deadline = clock.now() + 60;
+  std::string out = run();
+  EXPECT_NE(out.find("Reason: the relay answered Failed: sha1 mismatch: got abc\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find(" Response:404\nReason: the mirror answered 404\n"), std::string::npos)
+      << out;
+  EXPECT_EQ(refused->failure, std::optional<std::string>("the relay answered Failed: sha1 mismatch: got abc"));
+  EXPECT_EQ(missing->failure, std::optional<std::string>("the mirror answered 404"));
+  EXPECT_EQ(waiting->failure, std::optional<std::string>("still InProcess at the deadline"));
+  EXPECT_FALSE(refused->stored || missing->stored || waiting->stored);
 }
 
 }  // namespace
