@@ -42,7 +42,7 @@ Attempt post_once(RunState& state, const char* url, Download* download, const st
                PostResult& result) {
   // Declared before the handle that uses them, so that they are freed after that handle.
   CurlSlist headers = request_headers();
-  memory_sink reply;
+  MemorySink reply;
   TransferHandle handle(&state.connection_cache);
   if (!handle) return Attempt::NoClient;
 
@@ -76,7 +76,7 @@ Attempt post_once(RunState& state, const char* url, Download* download, const st
 }  // namespace
 
 size_t memory_sink_write(char* chunk, size_t size, size_t nmemb, void* sink) {
-  auto* reply = static_cast<memory_sink*>(sink);
+  auto* reply = static_cast<MemorySink*>(sink);
   size_t n = size * nmemb;
   if (n > kMaxReplyBytes - reply->data.size()) return 0;
   try {

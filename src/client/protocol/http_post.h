@@ -25,11 +25,11 @@ constexpr size_t kMaxReplyBytes = 1048576;
 constexpr size_t kMaxStatusLength = 127;
 
 /// Collects one attempt's reply body.
-struct memory_sink {
+struct MemorySink {
   std::string data;
 };
 
-/// libcurl write callback that appends to a memory_sink; returns 0 (failing the transfer) when
+/// libcurl write callback that appends to a MemorySink; returns 0 (failing the transfer) when
 /// the reply would grow past kMaxReplyBytes or memory runs out.
 size_t memory_sink_write(char* chunk, size_t size, size_t nmemb, void* sink);
 

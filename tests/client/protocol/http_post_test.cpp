@@ -32,7 +32,7 @@ TEST(RetryUrlTest, MovesToHttpsOnlyAtTheSwitchPoint) {
 }
 
 TEST(MemorySinkTest, JoinsChunksAndRefusesToGrowPastTheLimit) {
-  memory_sink sink;
+  MemorySink sink;
   char a[] = "0\naid=";
   char b[] = "0,status=X";
   EXPECT_EQ(memory_sink_write(a, 1, 6, &sink), 6u);
