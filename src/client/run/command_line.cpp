@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "client/output/log.h"
+#include "common/version.h"
 #include "platform/console.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
@@ -84,7 +85,15 @@ void refuse_quote_in_output_folder(const Settings& options) {
   exit(1);
 }
 
+bool asks_for_version(const std::vector<std::string>& args) {
+  return args.size() == 2 && args[1] == "--version";
+}
+
 Settings parse_command_line(const std::vector<std::string>& args) {
+  if (asks_for_version(args)) {
+    write_standard_output(std::string("quonfetch ") + kQuonfetchVersion + "\n");
+    exit(0);
+  }
   Settings options;
   read_options(args, options);
   // Before the usage: the options after such a value were swallowed into it.

@@ -20,8 +20,13 @@ bool options_sufficient(const Settings& options);
 /// option after it (D24).
 void refuse_quote_in_output_folder(const Settings& options);
 
-/// The settings the command line asks for. Ends the run as refuse_quote_in_output_folder does. Prints the usage and exits with status 0 when the
-/// options are not enough for a run.
+/// True when the only argument after the program's name is --version. Anywhere else --version
+/// is an unknown argument like any other, and skipped.
+bool asks_for_version(const std::vector<std::string>& args);
+
+/// The settings the command line asks for. Prints "quonfetch VERSION" on standard output and
+/// exits with status 0 when asks_for_version(). Ends the run as refuse_quote_in_output_folder
+/// does. Prints the usage and exits with status 0 when the options are not enough for a run.
 Settings parse_command_line(const std::vector<std::string>& args);
 
 /// Ends the run with "Error: the log file is the list file: %s" and exit status 1, before
