@@ -1,4 +1,4 @@
-# Installation (programs, manual pages, bash completion) and the Debian packages that
+# Installation (programs, manual pages, bash completion, license) and the Debian packages that
 # `cpack -G DEB` builds from it: `quonfetch` for the client, `quonfetch-relay` for the relay.
 include(GNUInstallDirs)
 
@@ -23,8 +23,16 @@ if(UNIX)
   endif()
 endif()
 
-# The package version follows project(... VERSION ...) once it has one.
+# The license and third-party notices, in each package's documentation folder.
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quonfetch COMPONENT client)
+if(TARGET quonfetch-relay)
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quonfetch-relay
+          COMPONENT relay)
+endif()
+
+# The packages carry the version both programs print, from project().
 set(CPACK_PACKAGE_NAME quonfetch)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Quonfetch maintainers <maintainers@quonfetch.invalid>")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL ${quonfetch_components})

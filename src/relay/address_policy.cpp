@@ -73,6 +73,8 @@ std::vector<Cidr> parse_all(const std::vector<std::string>& texts) {
 }  // namespace
 
 std::optional<IpAddress> parse_ip(std::string_view text) {
+  // inet_pton would read only up to a NUL byte and take the rest for the end of the text.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   std::string copy(text);
   IpAddress address{};
   in_addr address4;
@@ -93,8 +95,11 @@ bool parse_cidr(std::string_view text, Cidr* cidr) {
   int bits = is_v4 ? 32 : 128;
   if (slash != std::string_view::npos) {
     std::string_view digits = text.substr(slash + 1);
+    // Digits only: from_chars would also take a minus sign, and "-0" for 0.
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
+      return false;
     auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), bits);
-    if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) return false;
+    if (ec != std::errc() || end != digits.data() + digits.size()) return false;
     if (bits < 0 || bits > (is_v4 ? 32 : 128)) return false;
   }
   cidr->base = *base;

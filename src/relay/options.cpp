@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 
+#include "common/version.h"
 #include "relay/address_policy.h"
 
 namespace {
@@ -147,5 +148,5 @@ const char* relay_usage() {
 }
 
 const char* relay_version() {
-  return "1.1.0";
+  return kQuonfetchVersion;
 }

@@ -94,6 +94,7 @@ TEST(OriginPolicyTest, RangesAreReadStrictly) {
       {"10.0.0.0/33", false, 0},  {"::/129", false, 0},      {"10.0.0.0/", false, 0},
       {"10.0.0.0/-1", false, 0},  {"10.0.0/8", false, 0},    {"localhost/8", false, 0},
       {"", false, 0},             {"10.0.0.0/8x", false, 0}, {"/8", false, 0},
+      {"10.0.0.0/-0", false, 0},  {"10.0.0.0/+8", false, 0}, {"10.0.0.0/ 8", false, 0},
   };
   for (const auto& c : cases) {
     Cidr cidr;
@@ -101,6 +102,15 @@ TEST(OriginPolicyTest, RangesAreReadStrictly) {
     if (c.ok) {
       EXPECT_EQ(cidr.prefix, c.prefix) << c.text;
     }
+  }
+}
+
+TEST(OriginPolicyTest, TextAfterANulByteIsNotIgnored) {
+  using namespace std::string_literals;
+  Cidr cidr;
+  for (const std::string& text : {"::\0ffff:127.0.0.1/104"s, "10.0.0.1\0junk"s, "1.2.3.4\0/8"s}) {
+    EXPECT_FALSE(parse_ip(text.substr(0, text.find('/')))) << text.size();
+    EXPECT_FALSE(parse_cidr(text, &cidr)) << text.size();
   }
 }
 

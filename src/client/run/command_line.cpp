@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "client/output/log.h"
+#include "common/version.h"
 #include "platform/console.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
@@ -84,8 +85,17 @@ bool refuse_quote_in_output_folder(const Settings& options) {
   return true;
 }
 
+bool asks_for_version(const std::vector<std::string>& args) {
+  return args.size() == 2 && args[1] == "--version";
+}
+
 CommandLine parse_command_line(const std::vector<std::string>& args) {
   CommandLine command;
+  if (asks_for_version(args)) {
+    write_standard_output(std::string("quonfetch ") + kQuonfetchVersion + "\n");
+    command.exit_status = 0;
+    return command;
+  }
   read_options(args, command.settings);
   // Before the usage: the options after such a value were swallowed into it.
   if (refuse_quote_in_output_folder(command.settings)) {

@@ -21,9 +21,13 @@ bool options_sufficient(const Settings& options);
 /// it (D24). The run then ends with exit status 1.
 bool refuse_quote_in_output_folder(const Settings& options);
 
+/// True when the only argument after the program's name is --version. Anywhere else --version
+/// is an unknown argument like any other, and skipped.
+bool asks_for_version(const std::vector<std::string>& args);
+
 /// What the command line asks for: a run with these settings, or, when `exit_status` is set,
-/// an end with that status and nothing else done (the usage text was printed, status 0, or the
-/// -o value was refused, status 1).
+/// an end with that status and nothing else done (the version or the usage text was printed,
+/// status 0, or the -o value was refused, status 1).
 struct CommandLine {
   Settings settings;
   std::optional<int> exit_status;

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "client/run/list_file.h"
+#include "common/version.h"
 
 #include "support/test_env.h"
 #include "support/fault_env.h"
@@ -67,9 +70,34 @@ TEST(ReadOptionsTest, ValueOptionStandingLastIsSkipped) {
 }
 
 TEST(ReadOptionsTest, UnknownArgumentsAreSkipped) {
-  Settings s = read({"-R", "x", "--relay", "y", "-r=z", "--help", "-x", "-r", "relay"});
+  Settings s =
+      read({"-R", "x", "--relay", "y", "-r=z", "--help", "--version", "-x", "-r", "relay"});
   EXPECT_EQ(s.relay, Text("relay"));
   EXPECT_FALSE(s.list_path);
+}
+
+TEST(AsksForVersionTest, OnlyAsTheSoleArgument) {
+  struct Case {
+    std::vector<std::string> args;
+    bool asks;
+  } cases[] = {
+      {{"--version"}, true},
+      {{}, false},
+      {{"--version", "--version"}, false},
+      {{"--version", "-d"}, false},
+      {{"-r", "relay", "-f", "list", "--version"}, false},
+      {{"-r", "--version"}, false},
+      {{"--Version"}, false},
+      {{"-version"}, false},
+      {{"--version="}, false},
+      {{"--version "}, false},
+      {{"-v"}, false},
+  };
+  for (auto c : cases) {
+    c.args.insert(c.args.begin(), "quonfetch");
+    EXPECT_EQ(asks_for_version(c.args), c.asks) << c.args.size() << " " << c.args.back();
+  }
+  EXPECT_FALSE(asks_for_version({"--version"}));  // the program's own name is not an argument
 }
 
 TEST(ReadOptionsTest, NumbersAreReadLikeAtoi) {
@@ -177,6 +205,18 @@ TEST_F(CommandLineProcessTest, InsufficientOptionsPrintUsageAndExitZero) {
     EXPECT_EQ(r.err, "");
   }
   EXPECT_EQ(read_file(dir.file("run.log")), "keep me");  // never touched without a run
+}
+
+TEST_F(CommandLineProcessTest, VersionAloneIsPrintedAndExitsZero) {
+  ProgramRun r = run({"--version"});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, std::string("quonfetch ") + kQuonfetchVersion + "\n");
+  EXPECT_TRUE(std::regex_match(r.out, std::regex("quonfetch [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << r.out;
+  EXPECT_EQ(r.err, "");
+  r = run({"--version", "-r", "relay"});  // skipped among other arguments
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, kUsage);
 }
 
 TEST_F(CommandLineProcessTest, MissingListFileIsFatal) {
