@@ -22,8 +22,8 @@ std::string to_hex(std::string_view bytes) {
 
 bool is_hex_digest(std::string_view text, size_t length) {
   if (text.size() != length) return false;
-  for (unsigned char c : text)
-    if (!std::isxdigit(c)) return false;
+  for (const char c : text)
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
   return true;
 }
 

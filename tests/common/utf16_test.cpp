@@ -34,7 +34,7 @@ TEST(Utf16DecoderTest, AnyPiecesGiveTheSameText) {
   for (const Case& c : cases) {
     std::string big_endian = c.little_endian;
     for (size_t i = 0; i + 1 < big_endian.size(); i += 2) std::swap(big_endian[i], big_endian[i + 1]);
-    for (size_t piece : {1, 2, 3, 64}) {
+    for (size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{64}}) {
       EXPECT_EQ(decode(c.little_endian, false, piece), c.utf8) << c.utf8 << " in " << piece;
       EXPECT_EQ(decode(big_endian, true, piece), c.utf8) << c.utf8 << " in " << piece;
     }

@@ -31,7 +31,8 @@ std::string escape_control_characters(std::string_view text) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::string escaped;
   escaped.reserve(text.size());
-  for (unsigned char c : text) {
+  for (const char byte : text) {
+    const auto c = static_cast<unsigned char>(byte);
     if (c >= 0x20 && c != 0x7F) {
       escaped += static_cast<char>(c);
       continue;

@@ -60,11 +60,13 @@ std::string progress_line(uint64_t bytes, std::optional<uint64_t> expected, int6
   // A size the fetch has already passed was wrong: the meter then shows only what it knows.
   const uint64_t total = expected.value_or(0);
   const bool known = total > 0 && bytes <= total;
-  const double rate = elapsed_ms > 0 ? static_cast<double>(bytes) * 1000 / elapsed_ms : 0;
+  const double rate =
+      elapsed_ms > 0 ? static_cast<double>(bytes) * 1000 / static_cast<double>(elapsed_ms) : 0;
   std::string line = size_text(static_cast<double>(bytes));
   if (known)
     line += " of " + size_text(static_cast<double>(total)) +
-            format_text(" %3d%%", static_cast<int>(static_cast<double>(bytes) * 100 / total));
+            format_text(" %3d%%", static_cast<int>(static_cast<double>(bytes) * 100 /
+                                                 static_cast<double>(total)));
   line += "  " + (elapsed_ms > 0 ? size_text(rate) : std::string("--")) + "/s";
   if (known) line += "  " + time_left_text(total - bytes, rate);
   return line;

@@ -34,7 +34,7 @@ struct Settings {
 
 struct RunState {
   /// `env` must outlive the state.
-  explicit RunState(Env& env) : env(env), clock(env) {}
+  explicit RunState(Env& run_env) : env(run_env), clock(run_env) {}
   RunState(const RunState&) = delete;
   RunState& operator=(const RunState&) = delete;
 

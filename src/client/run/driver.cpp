@@ -168,8 +168,9 @@ void mark_still_in_process(RunState& state) {
 std::string relay_base_url(const Settings& settings) {
   const std::string relay = settings.relay.value_or("(null)");
   // "http://::1:52311" could never be reached: an address with colons needs its brackets (D12).
-  const char* format = is_ipv6_literal(relay) ? "http://[%s]:%d" : "http://%s:%d";
-  return format_bounded(kBaseUrlBufferSize, format, relay.c_str(), settings.port);
+  if (is_ipv6_literal(relay))
+    return format_bounded(kBaseUrlBufferSize, "http://[%s]:%d", relay.c_str(), settings.port);
+  return format_bounded(kBaseUrlBufferSize, "http://%s:%d", relay.c_str(), settings.port);
 }
 
 Status run_downloads(RunState& state) {

@@ -16,8 +16,8 @@ namespace {
 bool is_separator(char c) { return c == '\t' || c == ' ' || c == '\r' || c == '\n'; }
 
 bool all_hex(std::string_view text) {
-  for (unsigned char c : text)
-    if (!std::isxdigit(c)) return false;
+  for (const char c : text)
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
   return true;
 }
 

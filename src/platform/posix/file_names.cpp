@@ -21,8 +21,10 @@ std::string absolute_path(const std::string& path) {
 
 bool is_plain_file_name(std::string_view name) {
   if (name.empty() || name == "." || name == ".." || name.size() > kMaxNameBytes) return false;
-  for (unsigned char c : name)
+  for (const char byte : name) {
+    const auto c = static_cast<unsigned char>(byte);
     if (c < 0x20 || c == 0x7F || c == '/') return false;
+  }
   return true;
 }
 

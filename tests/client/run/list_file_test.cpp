@@ -165,7 +165,7 @@ TEST_F(ReadListFileTest, ManyLinesKeepFileOrder) {
   for (int i = 0; i < 1000; ++i) content += std::to_string(i) + " 1 http://h/f\n";
   std::vector<Record> records = read(content + content);
   ASSERT_EQ(records.size(), 2000u);
-  for (int i = 0; i < 2000; ++i) EXPECT_EQ(records[i].sha1, Text(std::to_string(i % 1000)));
+  for (size_t i = 0; i < 2000; ++i) EXPECT_EQ(records[i].sha1, Text(std::to_string(i % 1000)));
 }
 
 }  // namespace
