@@ -1,6 +1,8 @@
 // The relay POST: retries, the move to https, reply limits, redirects and stalls.
 #include "client/protocol/http_post.h"
 
+#include <deque>
+
 #include <gtest/gtest.h>
 
 #include "common/curl_handles.h"
@@ -60,14 +62,19 @@ class HttpPostTest : public ::testing::Test {
     r.body = std::move(body);
     return r;
   }
+  // A relay of the test's own, which lives as long as the fixture.
+  TestRelay& start_relay(TestRelay::Scheme scheme = TestRelay::Scheme::Http) {
+    return relays.emplace_back(scheme);
+  }
   VirtualClock clock;
   FaultEnv env{clock};
-  RunState state{env};
+  std::deque<TestRelay> relays;
+  RunState state{env};  // after the relays: its connections close before they stop
   std::string out;
 };
 
 TEST_F(HttpPostTest, SevenAttemptsThenAbortWithTheExactMessages) {
-  TestRelay relay;
+  TestRelay& relay = start_relay();
   relay.set_default_request_reply(reply(500, "no"));
   Download* d = new_download(state.download_records, "s", "1", "u", std::nullopt);
   PostResult result = post(relay, d);
@@ -96,7 +103,7 @@ TEST_F(HttpPostTest, SevenAttemptsThenAbortWithTheExactMessages) {
 }
 
 TEST_F(HttpPostTest, FallsBackToHttpsOnTheSamePort) {
-  TestRelay relay(TestRelay::Scheme::Https);
+  TestRelay& relay = start_relay(TestRelay::Scheme::Https);
   relay.set_default_request_reply(status_reply("InProcess"));
   Download* d = new_download(state.download_records, "s", "1", "u", std::nullopt);
   const std::string http = "http://127.0.0.1:" + std::to_string(relay.port()) + "/DownloadRequest";
@@ -115,7 +122,7 @@ TEST_F(HttpPostTest, FallsBackToHttpsOnTheSamePort) {
 }
 
 TEST_F(HttpPostTest, AnswersThatAreNoReplyAreRetried) {
-  TestRelay relay;
+  TestRelay& relay = start_relay();
   struct Case {
     ScriptedReply first;
     std::string code;
@@ -138,7 +145,7 @@ TEST_F(HttpPostTest, AnswersThatAreNoReplyAreRetried) {
 }
 
 TEST_F(HttpPostTest, ReplyInManyChunksIsJoinedInOrder) {
-  TestRelay relay;
+  TestRelay& relay = start_relay();
   ScriptedReply chunked = status_reply("In_Process_" + std::string(100, 'Z'));
   chunked.body += std::string(300000, '.');
   chunked.chunk_size = 7;
@@ -150,7 +157,7 @@ TEST_F(HttpPostTest, ReplyInManyChunksIsJoinedInOrder) {
 }
 
 TEST_F(HttpPostTest, ReplyOfExactlyTheLimitIsAccepted) {
-  TestRelay relay;
+  TestRelay& relay = start_relay();
   std::string body = "0\naid=0,status=Available\n";
   body += std::string(kMaxReplyBytes - body.size(), '.');
   relay.set_default_request_reply(reply(200, body));
@@ -158,7 +165,7 @@ TEST_F(HttpPostTest, ReplyOfExactlyTheLimitIsAccepted) {
 }
 
 TEST_F(HttpPostTest, RedirectsAreFollowedAndTheLastCodeDecides) {
-  TestRelay relay;
+  TestRelay& relay = start_relay();
   ScriptedReply moved = reply(302, "");
   moved.location = "/elsewhere";
   relay.script_path("/DownloadRequest", {moved});
@@ -172,7 +179,7 @@ TEST_F(HttpPostTest, RedirectsAreFollowedAndTheLastCodeDecides) {
 
 TEST_F(HttpPostTest, RedirectedRequestStaysAPostWithItsBody) {
   for (int code : {301, 302}) {
-    TestRelay relay;
+    TestRelay& relay = start_relay();
     ScriptedReply moved = reply(code, "");
     moved.location = "/moved/DownloadRequest";
     relay.script_path("/DownloadRequest", {moved});
@@ -186,7 +193,7 @@ TEST_F(HttpPostTest, RedirectedRequestStaysAPostWithItsBody) {
 }
 
 TEST_F(HttpPostTest, LargeBodiesAreSentWithoutWaitingForAContinue) {
-  TestRelay relay;
+  TestRelay& relay = start_relay();
   relay.set_default_request_reply(status_reply("Available"));
   // A record with a very long origin URL makes a body over 1 MiB, on which libcurl would ask
   // for "100 Continue" first.
@@ -201,7 +208,7 @@ TEST_F(HttpPostTest, LargeBodiesAreSentWithoutWaitingForAContinue) {
 }
 
 TEST_F(HttpPostTest, RedirectLoopsAndOtherSchemesFail) {
-  TestRelay relay;
+  TestRelay& relay = start_relay();
   ScriptedReply loop = reply(302, "");
   loop.location = "/DownloadRequest";
   ScriptedReply other_scheme = reply(302, "");
@@ -218,7 +225,7 @@ TEST_F(HttpPostTest, RedirectLoopsAndOtherSchemesFail) {
 }
 
 TEST_F(HttpPostTest, StalledExchangeFails) {
-  TestRelay relay;
+  TestRelay& relay = start_relay();
   // The request body itself counts as traffic, so the test asks for more than it.
   state.transfer_limits.low_speed_bytes = 1000;
   state.transfer_limits.low_speed_seconds = 1;
@@ -231,7 +238,7 @@ TEST_F(HttpPostTest, StalledExchangeFails) {
 }
 
 TEST_F(HttpPostTest, VerboseModeShowsRequestAndReply) {
-  TestRelay relay;
+  TestRelay& relay = start_relay();
   state.settings.verbose = 1;
   EXPECT_TRUE(post(relay, nullptr).ok);
   EXPECT_EQ(out, "Sending request to " + relay.base_url() + "/DownloadRequest with body: " +
