@@ -27,7 +27,7 @@
 class DigestPipeline {
  public:
   static constexpr size_t kBufferCount = 4;
-  static constexpr size_t kBufferSize = 512 * 1024;
+  static constexpr size_t kBufferSize = size_t{512} * 1024;
 
   /// Throws std::bad_alloc when the digest cannot be made.
   explicit DigestPipeline(DigestKind kind);

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr long kReceiveBlock = 512 * 1024;
+constexpr long kReceiveBlock = 512L * 1024;
 
 struct FileSink {
   AtomicFile* file;
