@@ -32,7 +32,7 @@ class ScriptedFetches {
       changed_.notify_all();
       // `stopping` is polled, as libcurl's progress callback polls it in a real fetch.
       while (released_ == 0 && !stopping) changed_.wait_for(lock, 1ms);
-      if (stopping) return FetchResult{FetchEnd::Stopped, "fetch failed: stopping", "", 0};
+      if (stopping) return FetchResult{OriginFetchEnd::Stopped, "fetch failed: stopping", "", 0};
       --released_;
       auto scripted = results_.find(job.sha1);
       if (scripted != results_.end()) return scripted->second;
@@ -73,8 +73,8 @@ class ScriptedFetches {
     file.write(content.data(), content.size());
     std::string err;
     if (!store_.add(file, sha1, digest_hex(DigestKind::Sha256, content), &err))
-      return FetchResult{FetchEnd::StoreError, "store failed", err, 0};
-    return FetchResult{FetchEnd::Stored, "", "", content.size()};
+      return FetchResult{OriginFetchEnd::StoreError, "store failed", err, 0};
+    return FetchResult{OriginFetchEnd::Stored, "", "", content.size()};
   }
 
   Store& store_;
@@ -123,7 +123,7 @@ class FetchSchedulerTest : public ::testing::Test {
     ASSERT_TRUE(store_.open(dir_.file("store"), &err)) << err;
   }
   std::unique_ptr<FetchScheduler> make(SchedulerSettings settings) {
-    return std::make_unique<FetchScheduler>(store_, settings, fetches_.function());
+    return std::make_unique<FetchScheduler>(system_env(), store_, settings, fetches_.function());
   }
   // The immediate answer, "held" when the request was held.
   std::string ask(FetchScheduler& scheduler, const DownloadAsk& ask,
@@ -146,7 +146,7 @@ class FetchSchedulerTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  Store store_;
+  Store store_{system_env()};
   ScriptedFetches fetches_{store_};
   Replies replies_;
 };
@@ -172,12 +172,12 @@ TEST_F(FetchSchedulerTest, AFailureIsReportedOnceThenTheNextRequestFetchesAgain)
     FetchResult result;
     std::string reported;
   } cases[] = {
-      {{FetchEnd::OriginError, "fetch failed: the origin did not send the file", "HTTP 404", 4},
+      {{OriginFetchEnd::OriginError, "fetch failed: the origin did not send the file", "HTTP 404", 4},
        "Failed: fetch failed: the origin did not send the file"},
-      {{FetchEnd::DigestMismatch, "sha1 mismatch: the origin's file has another sha1",
+      {{OriginFetchEnd::DigestMismatch, "sha1 mismatch: the origin's file has another sha1",
         "received sha1 0123", 10},
        "Failed: sha1 mismatch: the origin's file has another sha1"},
-      {{FetchEnd::Refused, "origin refused: its address is loopback", "address 127.0.0.1", 0},
+      {{OriginFetchEnd::Refused, "origin refused: its address is loopback", "address 127.0.0.1", 0},
        "Invalid: origin refused: its address is loopback"},
   };
   char letter = 'b';
@@ -203,7 +203,7 @@ TEST_F(FetchSchedulerTest, AFailureIsReportedOnceThenTheNextRequestFetchesAgain)
 
 TEST_F(FetchSchedulerTest, AFailureIsReportedToTheRequestsHeldForIt) {
   auto scheduler = make(SchedulerSettings{1, 60s});
-  fetches_.script(name('c'), {FetchEnd::TimedOut, "fetch failed: the origin was too slow", "", 0});
+  fetches_.script(name('c'), {OriginFetchEnd::TimedOut, "fetch failed: the origin was too slow", "", 0});
   EXPECT_EQ(ask(*scheduler, ask_for(name('c'))), "InProcess");
   ASSERT_TRUE(fetches_.wait_started(1));
   EXPECT_EQ(ask(*scheduler, ask_for(name('c'))), "held");
@@ -259,7 +259,7 @@ TEST_F(FetchSchedulerTest, FailuresRememberedAreBoundedInNumber) {
   settings.max_failures = 2;
   auto scheduler = make(settings);
   for (char c : {'5', '6', '7'}) {
-    fetches_.script(name(c), {FetchEnd::OriginError, "fetch failed: x", "", 0});
+    fetches_.script(name(c), {OriginFetchEnd::OriginError, "fetch failed: x", "", 0});
     ask(*scheduler, ask_for(name(c)));
   }
   fetches_.release(3);
@@ -278,7 +278,7 @@ TEST_F(FetchSchedulerTest, ShutdownAnswersHeldRequestsAndStopsTheFetch) {
   EXPECT_EQ(ask(*scheduler, ask_for(name('e'))), "held");
   scheduler->shutdown();
   EXPECT_EQ(replies_.wait_for(1), std::vector<std::string>{"InProcess"});
-  EXPECT_EQ(scheduler->counts().fetch_ends[static_cast<size_t>(FetchEnd::Stopped)], 1u);
+  EXPECT_EQ(scheduler->counts().fetch_ends[static_cast<size_t>(OriginFetchEnd::Stopped)], 1u);
   EXPECT_EQ(ask(*scheduler, ask_for(name('f'))), "InProcess");
   EXPECT_EQ(fetches_.started().size(), 1u);
 }

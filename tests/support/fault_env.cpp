@@ -118,3 +118,8 @@ Status FaultEnv::sync_directory(const std::string& path) {
   record("sync-directory " + path);
   return base_.sync_directory(path);
 }
+
+Status FaultEnv::link_file(const std::string& from, const std::string& to) {
+  record("link " + from + " " + to);
+  return base_.link_file(from, to);
+}
