@@ -1,7 +1,6 @@
 // The content-addressed store: every file under its SHA-1, and the same file under its SHA-256.
 #include "relay/store.h"
 
-#include <iterator>
 #include <map>
 #include <vector>
 
@@ -195,13 +194,25 @@ bool Store::add(AtomicFile& file, const std::string& sha1, const std::string& sh
 void Store::drop_if_gone(const std::string& sha1) {
   FileInfo info;
   if (env_.file_info(path_of(DigestKind::Sha1, sha1), &info).ok()) return;
-  std::lock_guard lock(mutex_);
-  auto entry = entries_.find(sha1);
-  if (entry == entries_.end() || entry->second.check == Check::Checking) return;
-  bytes_ -= entry->second.size;
-  entries_.erase(entry);
-  for (auto it = sha256_names_.begin(); it != sha256_names_.end();)
-    it = it->second == sha1 ? sha256_names_.erase(it) : std::next(it);
+  std::vector<std::string> sha256_names;
+  {
+    std::lock_guard lock(mutex_);
+    auto entry = entries_.find(sha1);
+    if (entry == entries_.end() || entry->second.check == Check::Checking) return;
+    bytes_ -= entry->second.size;
+    entries_.erase(entry);
+    for (auto it = sha256_names_.begin(); it != sha256_names_.end();) {
+      if (it->second == sha1) {
+        sha256_names.push_back(it->first);
+        it = sha256_names_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // The earlier copy's second name goes too; one that cannot be removed is dropped at the next
+  // start, as a sha256 name without its sha1 file.
+  for (const auto& sha256 : sha256_names) env_.remove_file(path_of(DigestKind::Sha256, sha256));
 }
 
 StoreCounts Store::counts() const {

@@ -21,7 +21,8 @@ class FaultEnv : public Env {
   /// that lies), which only the record of steps shows.
   void fail_syncs(bool silently = false);
   void fail_renames();
-  void fail_directory_syncs();
+  /// Every sync of a directory fails; with `only`, only the syncs of that one.
+  void fail_directory_syncs(const std::string& only = "");
   void fail_new_directories();
   /// Switches every fault off.
   void heal();
@@ -78,5 +79,6 @@ class FaultEnv : public Env {
   uint64_t disk_left_ = 0;
   bool syncs_fail_ = false, syncs_lie_ = false, renames_fail_ = false;
   bool directory_syncs_fail_ = false, new_directories_fail_ = false;
+  std::string failing_directory_;  // empty: all of them
   std::vector<std::string> steps_;
 };
