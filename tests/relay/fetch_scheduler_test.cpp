@@ -9,11 +9,24 @@
 
 #include "common/hex.h"
 #include "relay/fetch_scheduler.h"
+#include "support/fault_env.h"
 #include "support/test_env.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+
+// Time for the scheduler that moves only when the test moves it; read from the scheduler's
+// threads while the test moves it.
+class ManualClock : public Clock {
+ public:
+  int64_t now() override { return seconds_; }
+  void sleep_one_second() override { ++seconds_; }
+  void advance(int64_t seconds) { seconds_ += seconds; }
+
+ private:
+  std::atomic<int64_t> seconds_{1'700'000'000};
+};
 
 std::string answer_text(const StatusAnswer& answer) {
   std::string text(status_token(answer.status));
@@ -123,7 +136,7 @@ class FetchSchedulerTest : public ::testing::Test {
     ASSERT_TRUE(store_.open(dir_.file("store"), &err)) << err;
   }
   std::unique_ptr<FetchScheduler> make(SchedulerSettings settings) {
-    return std::make_unique<FetchScheduler>(system_env(), store_, settings, fetches_.function());
+    return std::make_unique<FetchScheduler>(env_, store_, settings, fetches_.function());
   }
   // The immediate answer, "held" when the request was held.
   std::string ask(FetchScheduler& scheduler, const DownloadAsk& ask,
@@ -146,6 +159,8 @@ class FetchSchedulerTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  ManualClock clock_;
+  FaultEnv env_{clock_};  // the scheduler's time: it moves only by advance()
   Store store_{system_env()};
   ScriptedFetches fetches_{store_};
   Replies replies_;
@@ -214,13 +229,45 @@ TEST_F(FetchSchedulerTest, AFailureIsReportedToTheRequestsHeldForIt) {
   EXPECT_EQ(ask(*scheduler, ask_for(name('c'))), "InProcess");  // reported: fetched again
 }
 
-TEST_F(FetchSchedulerTest, AHeldRequestIsAnsweredInProcessWhenTheHoldEnds) {
-  auto scheduler = make(SchedulerSettings{1, 20ms});
+TEST_F(FetchSchedulerTest, AHeldRequestIsAnsweredInProcessWhenItsHoldEnds) {
+  auto scheduler = make(SchedulerSettings{1, 3s});
   EXPECT_EQ(ask(*scheduler, ask_for(name('d'))), "InProcess");
-  EXPECT_EQ(ask(*scheduler, ask_for(name('d'))), "held");
+  EXPECT_EQ(ask(*scheduler, ask_for(name('d'))), "held");  // until 3 s from now
+  clock_.advance(2);
+  EXPECT_EQ(ask(*scheduler, ask_for(name('d'))), "held");  // until 5 s from the first
+  clock_.advance(1);
+  // The first hold is over; the second has 2 s to go. The timer ends both in one look at the
+  // clock when both are due, so the first answer arriving alone shows the second still held.
   EXPECT_EQ(replies_.wait_for(1), std::vector<std::string>{"InProcess"});
+  EXPECT_EQ(scheduler->waiting_requests(), 1u);
+  clock_.advance(2);
+  EXPECT_EQ(replies_.wait_for(2), (std::vector<std::string>{"InProcess", "InProcess"}));
   EXPECT_EQ(scheduler->waiting_requests(), 0u);
   fetches_.release();
+  ASSERT_TRUE(wait_until([&] { return ended(*scheduler) == 1; }));
+  EXPECT_EQ(ask(*scheduler, ask_for(name('d'))), "Available");
+}
+
+TEST_F(FetchSchedulerTest, AFailureUnreportedIsForgottenAfterTheFailureMemory) {
+  SchedulerSettings settings{1, 60s};
+  settings.failure_memory = 600s;
+  auto scheduler = make(settings);
+  for (char c : {'x', 'y'})
+    fetches_.script(name(c), {OriginFetchEnd::OriginError, "fetch failed: x", "", 0});
+  ask(*scheduler, ask_for(name('x')));
+  fetches_.release();
+  ASSERT_TRUE(wait_until([&] { return ended(*scheduler) == 1; }));
+  clock_.advance(300);
+  ask(*scheduler, ask_for(name('y')));
+  fetches_.release();
+  ASSERT_TRUE(wait_until([&] { return ended(*scheduler) == 2; }));
+  clock_.advance(301);
+  // x failed 601 s ago: forgotten, so fetched again. y failed 301 s ago: still reported.
+  EXPECT_EQ(ask(*scheduler, ask_for(name('y'))), "Failed: fetch failed: x");
+  EXPECT_EQ(ask(*scheduler, ask_for(name('x'))), "InProcess");
+  EXPECT_EQ(scheduler->counts().queued + scheduler->counts().running, 1u);
+  fetches_.release();
+  ASSERT_TRUE(wait_until([&] { return ended(*scheduler) == 3; }));
 }
 
 TEST_F(FetchSchedulerTest, AFullQueueAnswersInProcessWithoutQueueing) {
