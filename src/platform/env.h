@@ -79,7 +79,8 @@ class Env : public Clock {
   virtual Status open_for_reading(const std::string& path, UniqueFd* fd, uint64_t* size) = 0;
   /// What `path` is (following links); fails when nothing is there.
   virtual Status file_info(const std::string& path, FileInfo* info) = 0;
-  /// The names of the entries of the directory, without "." and "..", in no particular order.
+  /// The names of the entries of the directory, without "." and "..", in no particular order;
+  /// none when it cannot be listed.
   virtual Status list_directory(const std::string& path, std::vector<std::string>* names) = 0;
   /// Gives the file `from` a second name `to` (a hard link); fails when `to` exists.
   virtual Status link_file(const std::string& from, const std::string& to) = 0;

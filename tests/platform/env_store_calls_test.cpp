@@ -32,9 +32,11 @@ TEST_F(EnvStoreCallsTest, ListsEveryEntryButDotAndDotDot) {
 
   ASSERT_TRUE(env_.list_directory(dir_.file("sub"), &names).ok());
   EXPECT_TRUE(names.empty());
+  names = {"left over"};
   Status missing = env_.list_directory(dir_.file("none"), &names);
   EXPECT_FALSE(missing.ok());
   EXPECT_EQ(missing.error_number(), ENOENT);
+  EXPECT_TRUE(names.empty());
   EXPECT_EQ(missing.message(), "cannot list " + dir_.file("none") + ": " +
                                    system_error_text(ENOENT));
 }

@@ -160,9 +160,9 @@ class PosixEnv final : public Env {
   }
 
   Status list_directory(const std::string& path, std::vector<std::string>* names) override {
+    names->clear();
     std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
     if (!dir) return Status::system_error("cannot list " + path, errno);
-    names->clear();
     for (;;) {
       errno = 0;
       const dirent* entry = readdir(dir.get());

@@ -193,11 +193,11 @@ class WindowsEnv final : public Env {
   }
 
   Status list_directory(const std::string& path, std::vector<std::string>* names) override {
+    names->clear();
     WIN32_FIND_DATAW found;
     HANDLE first = FindFirstFileW(wide_path(path + "\\*").c_str(), &found);
     if (first == INVALID_HANDLE_VALUE) return windows_error("cannot list the folder", GetLastError());
     FindOwner search(first);
-    names->clear();
     do {
       const std::string name = utf8_from_wide(found.cFileName);
       if (name != "." && name != "..") names->push_back(name);
