@@ -14,7 +14,15 @@ enum class Endpoint { DownloadRequest, Mirror, Operations, Other, Count };
 constexpr size_t kEndpointCount = static_cast<size_t>(Endpoint::Count);
 
 /// The classes of the status of an answer, for the metrics: 1xx to 5xx, and any other.
-enum class StatusClass { Informational, Success, Redirection, ClientError, ServerError, Other, Count };
+enum class StatusClass {
+  Informational,
+  Success,
+  Redirection,
+  ClientError,
+  ServerError,
+  Other,
+  Count,
+};
 constexpr size_t kStatusClassCount = static_cast<size_t>(StatusClass::Count);
 
 /// The class of an HTTP status code.

@@ -166,8 +166,8 @@ void FetchScheduler::work() {
     try {
       result = fetch_(job->fetch, stopping_);
     } catch (const std::exception& error) {
-      result = FetchResult{OriginFetchEnd::StoreError, "store failed: the relay cannot store the file",
-                           error.what(), 0};
+      result = FetchResult{OriginFetchEnd::StoreError,
+                           "store failed: the relay cannot store the file", error.what(), 0};
     }
     const long long elapsed_ms = env_.monotonic_milliseconds() - start;
     std::string why;

@@ -194,7 +194,8 @@ class PosixEnv final : public Env {
   }
 
   Status check_writable_directory(const std::string& path) override {
-    if (access(path.c_str(), W_OK) != 0) return Status::system_error("cannot write in " + path, errno);
+    if (access(path.c_str(), W_OK) != 0)
+      return Status::system_error("cannot write in " + path, errno);
     struct statvfs volume;
     if (statvfs(path.c_str(), &volume) != 0)
       return Status::system_error("cannot write in " + path, errno);

@@ -167,8 +167,10 @@ class WindowsEnv final : public Env {
     UniqueFd opened(_wopen(wide_path(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
     if (!opened.valid()) return Status::system_error("cannot open " + path, errno);
     struct _stat64 info;
-    if (_fstat64(opened.get(), &info) != 0) return Status::system_error("cannot read " + path, errno);
-    if ((info.st_mode & _S_IFMT) != _S_IFREG) return Status::system_error("cannot read " + path, EISDIR);
+    if (_fstat64(opened.get(), &info) != 0)
+      return Status::system_error("cannot read " + path, errno);
+    if ((info.st_mode & _S_IFMT) != _S_IFREG)
+      return Status::system_error("cannot read " + path, EISDIR);
     *size = static_cast<uint64_t>(info.st_size);
     *fd = std::move(opened);
     return Status();
@@ -196,7 +198,8 @@ class WindowsEnv final : public Env {
     names->clear();
     WIN32_FIND_DATAW found;
     HANDLE first = FindFirstFileW(wide_path(path + "\\*").c_str(), &found);
-    if (first == INVALID_HANDLE_VALUE) return windows_error("cannot list the folder", GetLastError());
+    if (first == INVALID_HANDLE_VALUE)
+      return windows_error("cannot list the folder", GetLastError());
     FindOwner search(first);
     do {
       const std::string name = utf8_from_wide(found.cFileName);
