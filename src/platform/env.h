@@ -6,10 +6,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/status.h"
+#include "platform/unique_fd.h"
 
 /// A file being written: the temporary file of an AtomicFile.
 class WritableFile {
@@ -22,6 +24,21 @@ class WritableFile {
   virtual Status sync() = 0;
   /// Closes the file, checking that every byte reached it. Closing twice does nothing.
   virtual Status close() = 0;
+};
+
+/// What file_info() tells of one file.
+struct FileInfo {
+  bool regular = false;  ///< a plain file: not a folder, a device or a pipe
+  uint64_t size = 0;
+  /// One number for every name of one file on its volume (the inode); two names with the same
+  /// id on one volume are links to one file.
+  uint64_t id = 0;
+};
+
+/// An exclusive lock on a file, held until this is destroyed (or the process ends).
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
 };
 
 /// What the programs ask of the operating system. main() uses system_env(); tests pass their
@@ -52,6 +69,28 @@ class Env : public Clock {
 
   /// Milliseconds on a clock that only moves forward, from an unspecified start.
   virtual int64_t monotonic_milliseconds() = 0;
+  /// Milliseconds since 1970-01-01 UTC: the time of day, for stamps a person reads.
+  virtual int64_t wall_milliseconds() = 0;
+
+  // What the relay's store asks besides.
+
+  /// Opens the plain file at `path` for reading: its descriptor goes to `fd`, its size to `size`.
+  /// Anything but a plain file is refused.
+  virtual Status open_for_reading(const std::string& path, UniqueFd* fd, uint64_t* size) = 0;
+  /// What `path` is (following links); fails when nothing is there.
+  virtual Status file_info(const std::string& path, FileInfo* info) = 0;
+  /// The names of the entries of the directory, without "." and "..", in no particular order;
+  /// none when it cannot be listed.
+  virtual Status list_directory(const std::string& path, std::vector<std::string>* names) = 0;
+  /// Gives the file `from` a second name `to` (a hard link); fails when `to` exists.
+  virtual Status link_file(const std::string& from, const std::string& to) = 0;
+  /// Takes an exclusive lock on the file at `path` (created when missing), without waiting. When
+  /// another process holds it, fails with `*held_elsewhere` set.
+  virtual Status lock_file(const std::string& path, std::unique_ptr<FileLock>* lock,
+                           bool* held_elsewhere) = 0;
+  /// Succeeds when new files can be written in the directory: it is there, this process may
+  /// write in it, and its volume is not mounted read-only.
+  virtual Status check_writable_directory(const std::string& path) = 0;
 };
 
 /// The operating system's environment, for the whole process.

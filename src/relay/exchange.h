@@ -1,14 +1,35 @@
 // One HTTP request on its way through the relay, from its first header to its log line.
 #pragma once
 
+#include <cstddef>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "relay/fetch_scheduler.h"
 
 /// The endpoints, for the metrics.
-enum class Endpoint { DownloadRequest, Mirror, Operations, Other };
+enum class Endpoint { DownloadRequest, Mirror, Operations, Other, Count };
+constexpr size_t kEndpointCount = static_cast<size_t>(Endpoint::Count);
+
+/// The classes of the status of an answer, for the metrics: 1xx to 5xx, and any other.
+enum class StatusClass {
+  Informational,
+  Success,
+  Redirection,
+  ClientError,
+  ServerError,
+  Other,
+  Count,
+};
+constexpr size_t kStatusClassCount = static_cast<size_t>(StatusClass::Count);
+
+/// The class of an HTTP status code.
+constexpr StatusClass status_class(unsigned status) {
+  return status >= 100 && status < 600 ? static_cast<StatusClass>(status / 100 - 1)
+                                       : StatusClass::Other;
+}
 
 /// Made when libmicrohttpd first hands the relay a request, freed when the request completes.
 struct Exchange {
@@ -30,7 +51,9 @@ struct Exchange {
   std::optional<StatusAnswer> answer;  // guarded by mutex; set by a held request's reply
 };
 
-struct sockaddr;
+struct MHD_Connection;
 
-/// The numeric address and the port of an IPv4 or IPv6 socket address ("?" and 0 otherwise).
-void client_address(const sockaddr* address, std::string* ip, int* port);
+/// Queues a reply of `text` with `status` and the content type `type`: libmicrohttpd's MHD_YES,
+/// or MHD_NO when it could not be queued.
+int respond_text(MHD_Connection* connection, Exchange& exchange, unsigned status,
+                 std::string_view text, const char* type = "text/plain");

@@ -2,6 +2,7 @@
 // the workers that fetch from the origins, and the requests held until a fetch ends.
 #include "relay/fetch_scheduler.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "common/hex.h"
@@ -9,20 +10,25 @@
 
 namespace {
 
+// The hold timer looks at the clock at least this often. The Env's clock may be one a test moves
+// by hand, which wakes no one: a deadline it passes is noticed within this much real time.
+constexpr auto kLongestTimerWait = std::chrono::milliseconds(100);
+
 StatusAnswer answer(RelayStatus status, std::string reason = {}) {
   return StatusAnswer{status, std::move(reason)};
 }
 
 StatusAnswer failed_answer(const FetchResult& result) {
   // A refused origin is the request's fault, not a passing failure: asking again won't help.
-  return answer(result.end == FetchEnd::Refused ? RelayStatus::Invalid : RelayStatus::Failed,
+  return answer(result.end == OriginFetchEnd::Refused ? RelayStatus::Invalid : RelayStatus::Failed,
                 result.reason);
 }
 
 }  // namespace
 
-FetchScheduler::FetchScheduler(Store& store, SchedulerSettings settings, FetchFunction fetch)
-    : store_(store), settings_(std::move(settings)), fetch_(std::move(fetch)) {
+FetchScheduler::FetchScheduler(Env& env, Store& store, SchedulerSettings settings,
+                               FetchFunction fetch)
+    : env_(env), store_(store), settings_(std::move(settings)), fetch_(std::move(fetch)) {
   timer_ = std::thread([this] { expire_holds(); });
   for (int i = 0; i < settings_.workers; ++i) workers_.emplace_back([this] { work(); });
 }
@@ -76,7 +82,7 @@ std::optional<StatusAnswer> FetchScheduler::ask(const DownloadAsk& request,
     const uint64_t generation = stored_generation_;
     std::optional<StatusAnswer> stored = stored_answer(sha1, sha256, request.size);
     std::lock_guard lock(mutex_);
-    forget_old_failures(Clock::now());
+    forget_old_failures(env_.monotonic_milliseconds());
     auto found = jobs_.find(sha1);
     if (found == jobs_.end()) {
       if (stored) return stored;
@@ -101,7 +107,8 @@ std::optional<StatusAnswer> FetchScheduler::ask(const DownloadAsk& request,
     if (stopping_ || settings_.hold.count() <= 0) return answer(RelayStatus::InProcess);
     const uint64_t id = next_hold_id_++;
     job->held.push_back(Held{id, sha256, request.size, std::move(later)});
-    hold_deadlines_.emplace(Clock::now() + settings_.hold, std::make_pair(id, job));
+    hold_deadlines_.emplace(env_.monotonic_milliseconds() + settings_.hold.count(),
+                            std::make_pair(id, job));
     ++held_;
     hold_changed_.notify_one();
     return std::nullopt;
@@ -131,9 +138,10 @@ std::shared_ptr<FetchScheduler::Job> FetchScheduler::next_job() {
   return job;
 }
 
-void FetchScheduler::forget_old_failures(Clock::time_point now) {
+void FetchScheduler::forget_old_failures(Millis now) {
+  const Millis memory = std::chrono::milliseconds(settings_.failure_memory).count();
   while (!failures_.empty() && (failures_.size() > settings_.max_failures ||
-                                now - failures_.front().first > settings_.failure_memory)) {
+                                now - failures_.front().first > memory)) {
     auto found = jobs_.find(failures_.front().second);
     // Only a failure still unreported is forgotten; the name may belong to a newer job.
     if (found != jobs_.end() && found->second->done &&
@@ -153,16 +161,15 @@ void FetchScheduler::work() {
       job = next_job();
       ++running_;
     }
-    const auto start = Clock::now();
+    const Millis start = env_.monotonic_milliseconds();
     FetchResult result;
     try {
       result = fetch_(job->fetch, stopping_);
     } catch (const std::exception& error) {
-      result = FetchResult{FetchEnd::StoreError, "store failed: the relay cannot store the file",
-                           error.what(), 0};
+      result = FetchResult{OriginFetchEnd::StoreError,
+                           "store failed: the relay cannot store the file", error.what(), 0};
     }
-    const long long elapsed_ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    const long long elapsed_ms = env_.monotonic_milliseconds() - start;
     std::string why;
     if (!result.ok()) why = ": " + result.reason + (result.detail.empty() ? "" : "; ") + result.detail;
     // The URL came from a client: escaped, as every request byte in the log.
@@ -194,7 +201,7 @@ void FetchScheduler::finish(const std::shared_ptr<Job>& job, FetchResult result)
     } else if (!held.empty() || stopping_) {
       if (current_job) jobs_.erase(current);  // reported to the held requests now
     } else {
-      job->failed_at = Clock::now();
+      job->failed_at = env_.monotonic_milliseconds();
       failures_.emplace_back(job->failed_at, job->fetch.sha1);
     }
   }
@@ -217,12 +224,16 @@ void FetchScheduler::finish(const std::shared_ptr<Job>& job, FetchResult result)
 void FetchScheduler::expire_holds() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    if (hold_deadlines_.empty() && !stopping_)
+    if (hold_deadlines_.empty() && !stopping_) {
       hold_changed_.wait(lock);
-    else if (!stopping_)
-      hold_changed_.wait_until(lock, hold_deadlines_.begin()->first);
+    } else if (!stopping_) {
+      const Millis left = hold_deadlines_.begin()->first - env_.monotonic_milliseconds();
+      if (left > 0)
+        hold_changed_.wait_for(lock, std::min<std::chrono::milliseconds>(
+                                         std::chrono::milliseconds(left), kLongestTimerWait));
+    }
     std::vector<Reply> due;
-    const auto now = Clock::now();
+    const Millis now = env_.monotonic_milliseconds();
     while (!hold_deadlines_.empty() && (stopping_ || hold_deadlines_.begin()->first <= now)) {
       auto [id, job] = std::move(hold_deadlines_.begin()->second);
       hold_deadlines_.erase(hold_deadlines_.begin());

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/relay_status.h"
+#include "platform/env.h"
 #include "relay/origin_fetcher.h"
 #include "relay/request_body.h"
 #include "relay/store.h"
@@ -45,7 +46,7 @@ struct SchedulerCounts {
   size_t held = 0;
   uint64_t refused_full = 0;  ///< requests not queued because the queue was full
   uint64_t bytes_fetched = 0;
-  std::array<uint64_t, 10> fetch_ends{};  ///< by FetchEnd
+  std::array<uint64_t, static_cast<size_t>(OriginFetchEnd::Count)> fetch_ends{};  ///< by end
 };
 
 /// Fetches one file; the scheduler's workers call it, several at once.
@@ -57,8 +58,9 @@ class FetchScheduler {
   /// while the scheduler's lock is held.
   using Reply = std::function<void(StatusAnswer)>;
 
-  /// Starts the workers and the timer. `store` must outlive the scheduler.
-  FetchScheduler(Store& store, SchedulerSettings settings, FetchFunction fetch);
+  /// Starts the workers and the timer. Holds and failures are timed by `env`'s monotonic clock.
+  /// `env` and `store` must outlive the scheduler.
+  FetchScheduler(Env& env, Store& store, SchedulerSettings settings, FetchFunction fetch);
   /// Stops as shutdown() does.
   ~FetchScheduler();
   FetchScheduler(const FetchScheduler&) = delete;
@@ -92,23 +94,25 @@ class FetchScheduler {
     FetchJob fetch;
     bool done = false;
     FetchResult result;
-    std::chrono::steady_clock::time_point failed_at;
+    int64_t failed_at = 0;  // on env_'s monotonic clock, in milliseconds
     std::vector<Held> held;  // guarded by mutex_
   };
-  using Clock = std::chrono::steady_clock;
+  // A time on env_'s monotonic clock, in milliseconds.
+  using Millis = int64_t;
 
   void work();
   void expire_holds();
   std::shared_ptr<Job> next_job();  // REQUIRES: mutex_ held, a job queued
   void enqueue(std::shared_ptr<Job> job, const std::string& client);  // REQUIRES: mutex_ held
   void finish(const std::shared_ptr<Job>& job, FetchResult result);
-  void forget_old_failures(Clock::time_point now);  // REQUIRES: mutex_ held
+  void forget_old_failures(Millis now);  // REQUIRES: mutex_ held
   // The answer for a file found in the store; none when it is not stored. Reads the disk:
   // never called with mutex_ held.
   std::optional<StatusAnswer> stored_answer(const std::string& sha1,
                                             const std::optional<std::string>& sha256,
                                             const std::string& size) const;
 
+  Env& env_;
   Store& store_;
   const SchedulerSettings settings_;
   const FetchFunction fetch_;
@@ -127,9 +131,9 @@ class FetchScheduler {
   std::deque<std::string> turns_;  // guarded by mutex_; clients with queued jobs, next first
   size_t queued_ = 0;              // guarded by mutex_
   uint64_t next_hold_id_ = 0;      // guarded by mutex_
-  std::multimap<Clock::time_point, std::pair<uint64_t, std::shared_ptr<Job>>>
+  std::multimap<Millis, std::pair<uint64_t, std::shared_ptr<Job>>>
       hold_deadlines_;  // guarded by mutex_
-  std::deque<std::pair<Clock::time_point, std::string>> failures_;  // guarded by mutex_
+  std::deque<std::pair<Millis, std::string>> failures_;  // guarded by mutex_
   SchedulerCounts counts_;  // guarded by mutex_ (queued, running and held are filled on read)
 
   // Declared last: the threads start once everything they use exists.

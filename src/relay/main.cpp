@@ -12,6 +12,7 @@
 
 #include <curl/curl.h>
 
+#include "platform/env.h"
 #include "relay/options.h"
 #include "relay/relay_log.h"
 #include "relay/relay_server.h"
@@ -97,7 +98,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const sigset_t signals = take_signals();
-  RelayServer relay(config);
+  RelayServer relay(config, system_env());
   std::string err;
   if (!relay.start(&err)) {
     fprintf(stderr, "quonfetch-relay: %s\n", err.c_str());

@@ -2,17 +2,20 @@
 #include <microhttpd.h>
 
 #include <cstdio>
+#include <iterator>
+#include <tuple>
 
 #include "relay/relay_server.h"
 
 namespace {
 
 constexpr const char* kEndpointNames[] = {"download_request", "mirror", "operations", "other"};
+static_assert(std::size(kEndpointNames) == kEndpointCount, "a name for every endpoint");
 constexpr const char* kStatusClasses[] = {"1xx", "2xx", "3xx", "4xx", "5xx", "other"};
-constexpr FetchEnd kFetchEnds[] = {
-    FetchEnd::Stored,       FetchEnd::Refused,        FetchEnd::OriginError, FetchEnd::TransferError,
-    FetchEnd::TimedOut,     FetchEnd::TooLarge,       FetchEnd::SizeMismatch,
-    FetchEnd::DigestMismatch, FetchEnd::StoreError,   FetchEnd::Stopped};
+static_assert(std::size(kStatusClasses) == kStatusClassCount, "a name for every status class");
+static_assert(std::tuple_size_v<decltype(SchedulerCounts::fetch_ends)> ==
+                  static_cast<size_t>(OriginFetchEnd::Count),
+              "a counter for every end of a fetch");
 
 void metric(std::string* text, const char* name, const char* type, const char* help) {
   *text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
@@ -30,8 +33,8 @@ int RelayServer::answer_metrics(MHD_Connection* connection, Exchange& exchange) 
   std::string text;
   metric(&text, "quonfetch_relay_requests_total", "counter",
          "Requests answered, by endpoint and status class.");
-  for (size_t e = 0; e < 4; ++e)
-    for (size_t s = 0; s < 6; ++s)
+  for (size_t e = 0; e < kEndpointCount; ++e)
+    for (size_t s = 0; s < kStatusClassCount; ++s)
       if (uint64_t count = served_.requests[e][s])
         sample(&text,
                std::string("quonfetch_relay_requests_total{endpoint=\"") + kEndpointNames[e] +
@@ -48,10 +51,11 @@ int RelayServer::answer_metrics(MHD_Connection* connection, Exchange& exchange) 
          "Download requests answered InProcess without queueing: the queue was full.");
   sample(&text, "quonfetch_relay_queue_full_total", fetches.refused_full);
   metric(&text, "quonfetch_relay_fetches_total", "counter", "Origin fetches ended, by result.");
-  for (FetchEnd end : kFetchEnds)
+  for (size_t end = 0; end < fetches.fetch_ends.size(); ++end)
     sample(&text,
-           "quonfetch_relay_fetches_total{result=\"" + std::string(fetch_end_name(end)) + "\"}",
-           fetches.fetch_ends[static_cast<size_t>(end)]);
+           "quonfetch_relay_fetches_total{result=\"" +
+               std::string(fetch_end_name(static_cast<OriginFetchEnd>(end))) + "\"}",
+           fetches.fetch_ends[end]);
   metric(&text, "quonfetch_relay_fetched_bytes_total", "counter", "Bytes received from origins.");
   sample(&text, "quonfetch_relay_fetched_bytes_total", fetches.bytes_fetched);
   metric(&text, "quonfetch_relay_served_bytes_total", "counter",
@@ -65,13 +69,6 @@ int RelayServer::answer_metrics(MHD_Connection* connection, Exchange& exchange) 
          "Files removed from the store, by cause.");
   sample(&text, "quonfetch_relay_store_removed_total{cause=\"evicted\"}", store.evicted);
   sample(&text, "quonfetch_relay_store_removed_total{cause=\"corrupt\"}", store.corrupt);
-  MHD_Response* response = MHD_create_response_from_buffer(
-      text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
-  if (!response) return MHD_NO;
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                          "text/plain; version=0.0.4; charset=utf-8");
-  exchange.status = MHD_HTTP_OK;
-  const MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
-  MHD_destroy_response(response);
-  return queued;
+  return respond_text(connection, exchange, MHD_HTTP_OK, text,
+                      "text/plain; version=0.0.4; charset=utf-8");
 }

@@ -1,14 +1,13 @@
 // One fetch of a file from its origin into the store, with every check it must pass on the way.
 #include "relay/origin_fetcher.h"
 
-#include <arpa/inet.h>
 #include <strings.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdio>
 
 #include "common/hex.h"
+#include "platform/listen_socket.h"
 
 namespace {
 
@@ -53,13 +52,9 @@ int origin_progress(void* stopping, curl_off_t, curl_off_t, curl_off_t, curl_off
 }
 
 std::string address_text(const sockaddr* address) {
-  char text[INET6_ADDRSTRLEN] = "?";
-  if (address->sa_family == AF_INET)
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
-              sizeof text);
-  else if (address->sa_family == AF_INET6)
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
-              sizeof text);
+  std::string text;
+  int port = 0;
+  socket_address_text(address, &text, &port);
   return text;
 }
 
@@ -76,10 +71,10 @@ curl_socket_t open_checked_socket(void* data, curlsocktype purpose, curl_sockadd
       return CURL_SOCKET_BAD;
     }
   }
-  return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  return open_socket(address->family, address->socktype, address->protocol);
 }
 
-FetchResult failure(FetchEnd end, std::string reason, std::string detail, uint64_t bytes) {
+FetchResult failure(OriginFetchEnd end, std::string reason, std::string detail, uint64_t bytes) {
   return FetchResult{end, std::move(reason), std::move(detail), bytes};
 }
 
@@ -109,23 +104,23 @@ std::optional<FetchResult> transfer_failure(CURL* curl, CURLcode code, const Ori
                                             const AddressGuard& guard, const char* error_text) {
   const std::string curl_text = error_text[0] ? error_text : curl_easy_strerror(code);
   if (code == CURLE_COULDNT_CONNECT && !guard.refused_rule.empty())
-    return failure(FetchEnd::Refused,
+    return failure(OriginFetchEnd::Refused,
                    "origin refused: its address is " + guard.refused_rule +
                        " (the relay's operator can allow it with --allow-origin)",
                    "address " + guard.refused_address, sink.bytes);
   if (sink.too_long || code == CURLE_FILESIZE_EXCEEDED)
-    return failure(FetchEnd::TooLarge, "size mismatch: the origin sent more bytes than expected",
+    return failure(OriginFetchEnd::TooLarge, "size mismatch: the origin sent more bytes than expected",
                    "more than " + std::to_string(sink.limit) + " bytes", sink.bytes);
   if (sink.write_failed)
-    return failure(FetchEnd::StoreError, "store failed: the relay cannot write the file",
+    return failure(OriginFetchEnd::StoreError, "store failed: the relay cannot write the file",
                    curl_text, sink.bytes);
   if (code == CURLE_ABORTED_BY_CALLBACK)
-    return failure(FetchEnd::Stopped, "fetch failed: the relay is stopping", "", sink.bytes);
+    return failure(OriginFetchEnd::Stopped, "fetch failed: the relay is stopping", "", sink.bytes);
   if (code == CURLE_OPERATION_TIMEDOUT)
-    return failure(FetchEnd::TimedOut, "fetch failed: the origin was too slow", curl_text,
+    return failure(OriginFetchEnd::TimedOut, "fetch failed: the origin was too slow", curl_text,
                    sink.bytes);
   if (code != CURLE_OK)
-    return failure(FetchEnd::TransferError, "fetch failed: the origin could not be read",
+    return failure(OriginFetchEnd::TransferError, "fetch failed: the origin could not be read",
                    curl_text, sink.bytes);
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -133,7 +128,7 @@ std::optional<FetchResult> transfer_failure(CURL* curl, CURLcode code, const Ori
   curl_easy_getinfo(curl, CURLINFO_SCHEME, &scheme);
   const bool from_file = scheme && strcasecmp(scheme, "file") == 0;
   if (!from_file && status != 200)
-    return failure(FetchEnd::OriginError, "fetch failed: the origin did not send the file",
+    return failure(OriginFetchEnd::OriginError, "fetch failed: the origin did not send the file",
                    "origin answered HTTP " + std::to_string(status), sink.bytes);
   return std::nullopt;
 }
@@ -142,17 +137,17 @@ std::optional<FetchResult> transfer_failure(CURL* curl, CURLcode code, const Ori
 std::optional<FetchResult> content_failure(const FetchJob& job, OriginSink& sink,
                                            std::string* sha256) {
   if (job.size && sink.bytes != *job.size)
-    return failure(FetchEnd::SizeMismatch,
+    return failure(OriginFetchEnd::SizeMismatch,
                    "size mismatch: the origin's file is not " + std::to_string(*job.size) +
                        " bytes",
                    "received " + std::to_string(sink.bytes) + " bytes", sink.bytes);
   const std::string sha1 = to_hex(sink.sha1.finish());
   if (sha1 != job.sha1)
-    return failure(FetchEnd::DigestMismatch, "sha1 mismatch: the origin's file has another sha1",
+    return failure(OriginFetchEnd::DigestMismatch, "sha1 mismatch: the origin's file has another sha1",
                    "received sha1 " + sha1, sink.bytes);
   *sha256 = to_hex(sink.sha256.finish());
   if (job.sha256 && *sha256 != *job.sha256)
-    return failure(FetchEnd::DigestMismatch,
+    return failure(OriginFetchEnd::DigestMismatch,
                    "sha256 mismatch: the origin's file has another sha256",
                    "received sha256 " + *sha256, sink.bytes);
   return std::nullopt;
@@ -160,27 +155,28 @@ std::optional<FetchResult> content_failure(const FetchJob& job, OriginSink& sink
 
 }  // namespace
 
-std::string_view fetch_end_name(FetchEnd end) {
+std::string_view fetch_end_name(OriginFetchEnd end) {
   switch (end) {
-    case FetchEnd::Stored: return "stored";
-    case FetchEnd::Refused: return "refused";
-    case FetchEnd::OriginError: return "origin_error";
-    case FetchEnd::TransferError: return "transfer_error";
-    case FetchEnd::TimedOut: return "timed_out";
-    case FetchEnd::TooLarge: return "too_large";
-    case FetchEnd::SizeMismatch: return "size_mismatch";
-    case FetchEnd::DigestMismatch: return "digest_mismatch";
-    case FetchEnd::StoreError: return "store_error";
-    case FetchEnd::Stopped: return "stopped";
+    case OriginFetchEnd::Stored: return "stored";
+    case OriginFetchEnd::Refused: return "refused";
+    case OriginFetchEnd::OriginError: return "origin_error";
+    case OriginFetchEnd::TransferError: return "transfer_error";
+    case OriginFetchEnd::TimedOut: return "timed_out";
+    case OriginFetchEnd::TooLarge: return "too_large";
+    case OriginFetchEnd::SizeMismatch: return "size_mismatch";
+    case OriginFetchEnd::DigestMismatch: return "digest_mismatch";
+    case OriginFetchEnd::StoreError: return "store_error";
+    case OriginFetchEnd::Stopped: return "stopped";
+    case OriginFetchEnd::Count: break;
   }
   return "unknown";
 }
 
 FetchResult fetch_from_origin(const FetchJob& job, Store& store, const FetchSettings& settings,
                               const std::atomic<bool>& stopping) {
-  AtomicFile file(store.path_of(DigestKind::Sha1, job.sha1));
+  AtomicFile file(store.path_of(DigestKind::Sha1, job.sha1), store.env());
   if (!file.is_open())
-    return failure(FetchEnd::StoreError, "store failed: the relay cannot write the file",
+    return failure(OriginFetchEnd::StoreError, "store failed: the relay cannot write the file",
                    "cannot create a temporary file", 0);
   OriginSink sink;
   sink.file = &file;
@@ -190,7 +186,7 @@ FetchResult fetch_from_origin(const FetchJob& job, Store& store, const FetchSett
 
   CurlEasy handle(curl_easy_init());
   if (!handle)
-    return failure(FetchEnd::TransferError, "fetch failed: the relay cannot start a transfer",
+    return failure(OriginFetchEnd::TransferError, "fetch failed: the relay cannot start a transfer",
                    "curl_easy_init failed", 0);
   char error_text[CURL_ERROR_SIZE] = "";
   set_fetch_options(handle.get(), job, settings, &sink, &guard, error_text, &stopping);
@@ -201,7 +197,7 @@ FetchResult fetch_from_origin(const FetchJob& job, Store& store, const FetchSett
   if (auto failed = content_failure(job, sink, &sha256)) return *failed;
   std::string err;
   if (!store.add(file, job.sha1, sha256, &err))
-    return failure(FetchEnd::StoreError, "store failed: the relay cannot store the file", err,
+    return failure(OriginFetchEnd::StoreError, "store failed: the relay cannot store the file", err,
                    sink.bytes);
-  return FetchResult{FetchEnd::Stored, "", "", sink.bytes};
+  return FetchResult{OriginFetchEnd::Stored, "", "", sink.bytes};
 }

@@ -40,7 +40,7 @@ struct FetchJob {
 };
 
 /// How a fetch ended.
-enum class FetchEnd {
+enum class OriginFetchEnd {
   Stored,          ///< the file is in the store under both digests
   Refused,         ///< the origin's address is one the policy keeps out
   OriginError,     ///< the origin answered, but not 200
@@ -51,13 +51,14 @@ enum class FetchEnd {
   DigestMismatch,  ///< another sha1 or sha256 than asked for
   StoreError,      ///< the file could not be written or moved into the store
   Stopped,         ///< the relay is stopping
+  Count,           ///< the number of ends, for counters by end
 };
 
 /// The name of `end` in the log and the metrics ("stored", "refused", ...).
-std::string_view fetch_end_name(FetchEnd end);
+std::string_view fetch_end_name(OriginFetchEnd end);
 
 struct FetchResult {
-  FetchEnd end = FetchEnd::StoreError;
+  OriginFetchEnd end = OriginFetchEnd::StoreError;
   /// For the client: what it can act on, never what the origin sent (no received digest or
   /// size, no connect error, no origin status). Begins with "fetch", "size", "sha1",
   /// "sha256", "store" or "origin".
@@ -65,10 +66,10 @@ struct FetchResult {
   std::string detail;  ///< for the log only: what was received, the transfer's error text
   uint64_t bytes = 0;  ///< bytes received from the origin
 
-  bool ok() const { return end == FetchEnd::Stored; }
+  bool ok() const { return end == OriginFetchEnd::Stored; }
 };
 
-/// Streams `job.url` into a temporary file of `store`, hashing every byte with SHA-1 and SHA-256
+/// Streams `job.url` into a temporary file of `store` (through its Env), hashing every byte with SHA-1 and SHA-256
 /// as it arrives, and moves it (synced to disk) under its digests only when the origin answered
 /// 200 (or the file:// read succeeded), the size matched `job.size` when given, and the digests
 /// matched. Certificates of https origins are verified; redirects go to http and https only. A

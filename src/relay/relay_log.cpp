@@ -5,13 +5,12 @@
 #include <cstdio>
 #include <ctime>
 
-#include <chrono>
-#include <system_error>
+#include "platform/env.h"
 
 void relay_log(const char* format, ...) {
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const std::string stamp =
-      rfc3339_utc(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+  // The stamp is the time of day of the process, also when a test runs the relay on another
+  // clock: the log is read by a person, beside other programs' logs.
+  const std::string stamp = rfc3339_utc(system_env().wall_milliseconds());
   va_list args;
   va_start(args, format);
   // The stream lock keeps lines of different threads whole.

@@ -2,16 +2,13 @@
 // and stops it and receives each request from libmicrohttpd; request_handlers.cpp answers them.
 #include "relay/relay_server.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <microhttpd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <thread>
 
-#include "platform/files.h"
-#include "relay/listen_socket.h"
+#include "platform/listen_socket.h"
 #include "relay/relay_log.h"
 
 namespace {
@@ -20,8 +17,8 @@ constexpr int kListenBacklog = 1024;
 // Request line, headers and the read buffer of one connection: headers beyond it are refused.
 constexpr size_t kHeaderMemory = 32 * 1024;
 
-bool read_whole_file(const std::string& path, std::string* text) {
-  FilePtr file = open_file(path, "rb");
+bool read_whole_file(Env& env, const std::string& path, std::string* text) {
+  FilePtr file = env.open_file(path, "rb");
   if (!file) return false;
   char buffer[4096];
   size_t got;
@@ -50,7 +47,8 @@ struct HttpCallbacks {
       exchange->path = log_escape(url, 200);
       const MHD_ConnectionInfo* info =
           MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-      if (info) client_address(info->client_addr, &exchange->client, &exchange->client_port);
+      if (info)
+        socket_address_text(info->client_addr, &exchange->client, &exchange->client_port);
       *con_cls = exchange.release();
       return static_cast<MHD_Result>(
           relay->begin_request(connection, *static_cast<Exchange*>(*con_cls), url, method));
@@ -80,8 +78,11 @@ struct HttpCallbacks {
   }
 };
 
-RelayServer::RelayServer(RelayConfig config)
-    : config_(std::move(config)), client_policy_(config_.options.allow_clients) {
+RelayServer::RelayServer(RelayConfig config, Env& env)
+    : config_(std::move(config)),
+      env_(env),
+      store_(env),
+      client_policy_(config_.options.allow_clients) {
   config_.scheduler.workers = config_.options.workers;
   config_.scheduler.max_queued = static_cast<size_t>(config_.options.max_queue);
 }
@@ -92,14 +93,14 @@ RelayServer::~RelayServer() {
 
 bool RelayServer::start(std::string* err) {
   const RelayOptions& options = config_.options;
-  if (!options.tls_cert.empty() && (!read_whole_file(options.tls_cert, &tls_cert_pem_) ||
-                                    !read_whole_file(options.tls_key, &tls_key_pem_))) {
+  if (!options.tls_cert.empty() && (!read_whole_file(env_, options.tls_cert, &tls_cert_pem_) ||
+                                    !read_whole_file(env_, options.tls_key, &tls_key_pem_))) {
     *err = "cannot load the certificate " + options.tls_cert + " with the key " + options.tls_key;
     return false;
   }
   // The port first: a relay that cannot listen must leave the store as it found it.
   UniqueFd listener = listen_on(options.listen, options.port, kListenBacklog, &port_, err);
-  if (listener.get() < 0) return false;
+  if (!listener.valid()) return false;
   if (!store_.open(options.store, err)) return false;
 
   FetchSettings fetch;
@@ -108,7 +109,7 @@ bool RelayServer::start(std::string* err) {
   fetch.max_file_size = options.max_file_size;
   fetch.timeout_seconds = options.fetch_timeout_seconds;
   scheduler_ = std::make_unique<FetchScheduler>(
-      store_, config_.scheduler,
+      env_, store_, config_.scheduler,
       [this, fetch](const FetchJob& job, const std::atomic<bool>& stopping) {
         return fetch_from_origin(job, store_, fetch, stopping);
       });
@@ -120,7 +121,7 @@ bool RelayServer::start(std::string* err) {
 
 bool RelayServer::start_http(int listen_fd, std::string* err) {
   const RelayOptions& options = config_.options;
-  fcntl(listen_fd, F_SETFL, fcntl(listen_fd, F_GETFL) | O_NONBLOCK);
+  set_non_blocking(listen_fd);
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME |
                    MHD_USE_TURBO | MHD_USE_ERROR_LOG;
   if (!tls_cert_pem_.empty()) flags |= MHD_USE_TLS;
@@ -182,8 +183,7 @@ void RelayServer::stop() {
   stop_changed_.notify_all();
   // Held requests are answered (and so resumed) before the HTTP threads stop: libmicrohttpd
   // must not be stopped with a connection still suspended.
-  const int listener = daemon ? MHD_quiesce_daemon(daemon) : -1;
+  UniqueFd listener(daemon ? MHD_quiesce_daemon(daemon) : -1);  // handed back: now ours
   if (scheduler_) scheduler_->shutdown();
   if (daemon) MHD_stop_daemon(daemon);
-  if (listener >= 0) close(listener);  // handed back by the quiesce: now ours
 }

@@ -15,6 +15,7 @@
 #include "relay/address_policy.h"
 #include "relay/fetch_scheduler.h"
 #include "relay/exchange.h"
+#include "platform/env.h"
 #include "relay/options.h"
 #include "relay/store.h"
 
@@ -29,14 +30,16 @@ struct RelayConfig {
 
 /// Counters of what the relay served, for the metrics. Atomic: every HTTP thread adds to them.
 struct ServedCounts {
-  /// By endpoint (Endpoint) and status class: 1xx to 5xx, and any other.
-  std::atomic<uint64_t> requests[4][6]{};
+  /// By endpoint and status class.
+  std::atomic<uint64_t> requests[kEndpointCount][kStatusClassCount]{};
   std::atomic<uint64_t> bytes_served{0};
 };
 
 class RelayServer {
  public:
-  explicit RelayServer(RelayConfig config);
+  /// Every file, folder and clock the relay uses is reached through `env`, which must outlive
+  /// the server.
+  RelayServer(RelayConfig config, Env& env);
   ~RelayServer();
   RelayServer(const RelayServer&) = delete;
   RelayServer& operator=(const RelayServer&) = delete;
@@ -86,6 +89,7 @@ class RelayServer {
   int answer_healthz(MHD_Connection* connection, Exchange& exchange);
 
   RelayConfig config_;
+  Env& env_;
   Store store_;
   ClientPolicy client_policy_;
   int port_ = 0;

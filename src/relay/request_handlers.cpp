@@ -1,10 +1,6 @@
 // The relay's answers: download requests (held without a thread while their fetch runs), the
 // mirror (straight from the stored file's descriptor), the health check and the metrics.
-#include <arpa/inet.h>
 #include <microhttpd.h>
-#include <netinet/in.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
 
 #include "relay/byte_range.h"
 #include "relay/relay_log.h"
@@ -27,16 +23,8 @@ MHD_Result queue(MHD_Connection* connection, Exchange& exchange, unsigned status
   return queued;
 }
 
-MHD_Result respond_text(MHD_Connection* connection, Exchange& exchange, unsigned status,
-                        std::string_view text, const char* type = "text/plain") {
-  MHD_Response* response = MHD_create_response_from_buffer(
-      text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
-  if (response) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
-  return queue(connection, exchange, status, response);
-}
-
 // The reply to a download request, with its summary for the log line.
-MHD_Result respond_status(MHD_Connection* connection, Exchange& exchange,
+int respond_status(MHD_Connection* connection, Exchange& exchange,
                           const StatusAnswer& answer) {
   const std::string reply = format_status_reply(answer.status, answer.reason);
   exchange.detail += " " + log_escape(reply.substr(2, reply.size() - 3), 300);
@@ -54,19 +42,12 @@ bool is_read(std::string_view method) {
 
 }  // namespace
 
-void client_address(const sockaddr* address, std::string* ip, int* port) {
-  char text[INET6_ADDRSTRLEN] = "?";
-  *port = 0;
-  if (address && address->sa_family == AF_INET) {
-    auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-    inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-    *port = ntohs(v4->sin_port);
-  } else if (address && address->sa_family == AF_INET6) {
-    auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-    inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-    *port = ntohs(v6->sin6_port);
-  }
-  *ip = text;
+int respond_text(MHD_Connection* connection, Exchange& exchange, unsigned status,
+                 std::string_view text, const char* type) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
+  if (response) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+  return queue(connection, exchange, status, response);
 }
 
 int RelayServer::begin_request(MHD_Connection* connection, Exchange& exchange,
@@ -128,6 +109,7 @@ int RelayServer::answer(MHD_Connection* connection, Exchange& exchange) {
       return url == "/healthz" ? answer_healthz(connection, exchange)
                                : answer_metrics(connection, exchange);
     case Endpoint::Other:
+    case Endpoint::Count:
       break;
   }
   return respond_text(connection, exchange, 404, "not found\n");
@@ -205,20 +187,15 @@ int RelayServer::answer_mirror(MHD_Connection* connection, Exchange& exchange, D
 }
 
 int RelayServer::answer_healthz(MHD_Connection* connection, Exchange& exchange) {
-  struct statvfs volume;
-  const std::string folder = store_.root() + "/sha1";
-  const bool writable = access(folder.c_str(), W_OK) == 0 &&
-                        statvfs(folder.c_str(), &volume) == 0 && !(volume.f_flag & ST_RDONLY);
-  if (!writable) return respond_text(connection, exchange, 503, "store not writable\n");
+  if (!env_.check_writable_directory(store_.root() + "/sha1").ok())
+    return respond_text(connection, exchange, 503, "store not writable\n");
   return respond_text(connection, exchange, 200, "ok\n");
 }
 
 void RelayServer::finish_request(const Exchange& exchange) {
   if (!exchange.served_sha1.empty()) store_.finished_serving(exchange.served_sha1);
-  const size_t status_class = exchange.status >= 100 && exchange.status < 600
-                                  ? exchange.status / 100 - 1
-                                  : 5;
-  ++served_.requests[static_cast<size_t>(exchange.endpoint)][status_class];
+  ++served_.requests[static_cast<size_t>(exchange.endpoint)]
+                    [static_cast<size_t>(status_class(exchange.status))];
   relay_log("%s:%d %s %s %u%s", exchange.client.c_str(), exchange.client_port,
             exchange.method.c_str(), exchange.path.c_str(), exchange.status,
             exchange.detail.c_str());

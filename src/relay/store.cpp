@@ -1,54 +1,38 @@
 // The content-addressed store: every file under its SHA-1, and the same file under its SHA-256.
 #include "relay/store.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <filesystem>
+#include <map>
 #include <vector>
 
 #include "common/hex.h"
 #include "relay/relay_log.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
 // AtomicFile names its temporary files so.
 constexpr std::string_view kTemporaryPrefix = ".quonfetch-";
 
-bool make_directory_tree(const std::string& path, std::string* err) {
-  std::error_code ec;
-  fs::create_directories(path, ec);
-  if (ec || !fs::is_directory(path, ec)) {
-    *err = "cannot create " + path + ": " + (ec ? ec.message() : "not a directory");
+// Creates `path` and every folder above it that is missing.
+bool make_directory_tree(Env& env, const std::string& path, std::string* err) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string part = path.substr(0, slash);
+    if (!env.is_directory(part)) {
+      Status made = env.make_directory(part);
+      if (!made.ok()) {
+        *err = "cannot create " + path + ": " + system_error_text(made.error_number());
+        return false;
+      }
+    }
+    if (slash == std::string::npos) break;
+  }
+  if (!env.is_directory(path)) {
+    *err = "cannot create " + path + ": not a directory";
     return false;
   }
   return true;
 }
 
-bool sync_folder(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return fd.get() >= 0 && fsync(fd.get()) == 0;
-}
-
 }  // namespace
-
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) close(fd_);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
 
 Store::~Store() {
   {
@@ -60,19 +44,16 @@ Store::~Store() {
 
 bool Store::open(const std::string& root, std::string* err) {
   root_ = root;
-  if (!make_directory_tree(root_, err)) return false;
-  const std::string lock_path = root_ + "/.lock";
-  lock_ = UniqueFd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (lock_.get() < 0) {
-    *err = "cannot create " + lock_path + ": " + system_error_text(errno);
+  if (!make_directory_tree(env_, root_, err)) return false;
+  bool held_elsewhere = false;
+  Status locked = env_.lock_file(root_ + "/.lock", &lock_, &held_elsewhere);
+  if (!locked.ok()) {
+    *err = held_elsewhere ? "the store " + root_ + " is in use by another quonfetch-relay"
+                          : locked.message();
     return false;
   }
-  if (flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
-    *err = errno == EWOULDBLOCK ? "the store " + root_ + " is in use by another quonfetch-relay"
-                                : "cannot lock " + lock_path + ": " + system_error_text(errno);
-    return false;
-  }
-  if (!make_directory_tree(root_ + "/sha1", err) || !make_directory_tree(root_ + "/sha256", err))
+  if (!make_directory_tree(env_, root_ + "/sha1", err) ||
+      !make_directory_tree(env_, root_ + "/sha256", err))
     return false;
   remove_leftovers(root_ + "/sha1");
   remove_leftovers(root_ + "/sha256");
@@ -85,39 +66,38 @@ std::string Store::path_of(DigestKind kind, std::string_view hex) const {
 }
 
 void Store::remove_leftovers(const std::string& dir) const {
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    std::string name = entry.path().filename().string();
-    if (name.starts_with(kTemporaryPrefix) || name.ends_with(".link")) {
-      std::error_code ignored;  // a file that cannot be removed is never served anyway
-      fs::remove(entry.path(), ignored);
-    }
-  }
+  std::vector<std::string> names;
+  env_.list_directory(dir, &names);  // a folder that cannot be listed has nothing to serve
+  for (const std::string& name : names)
+    if (name.starts_with(kTemporaryPrefix) || name.ends_with(".link"))
+      env_.remove_file(dir + "/" + name);  // a file that cannot be removed is never served anyway
 }
 
 void Store::list_files() {
-  std::map<ino_t, std::string> sha1_by_inode;
-  std::error_code ec;
-  for (const auto& item : fs::directory_iterator(root_ + "/sha1", ec)) {
-    std::string name = item.path().filename().string();
-    struct stat info;
+  std::map<uint64_t, std::string> sha1_by_id;
+  std::vector<std::string> names;
+  env_.list_directory(root_ + "/sha1", &names);
+  for (const std::string& name : names) {
+    FileInfo info;
     if (!is_hex_digest(name, 40) || name != lower_hex(name) ||
-        stat(item.path().c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        !env_.file_info(root_ + "/sha1/" + name, &info).ok() || !info.regular)
       continue;
-    entries_[name] = Entry{static_cast<uint64_t>(info.st_size), Check::Unchecked, 0};
-    bytes_ += static_cast<uint64_t>(info.st_size);
-    sha1_by_inode[info.st_ino] = name;
+    entries_[name] = Entry{info.size, Check::Unchecked, 0};
+    bytes_ += info.size;
+    sha1_by_id[info.id] = name;
   }
-  for (const auto& item : fs::directory_iterator(root_ + "/sha256", ec)) {
-    struct stat info;
-    if (stat(item.path().c_str(), &info) != 0) continue;
-    auto found = sha1_by_inode.find(info.st_ino);
-    if (found != sha1_by_inode.end()) {
-      sha256_names_[item.path().filename().string()] = found->second;
+  env_.list_directory(root_ + "/sha256", &names);
+  for (const std::string& name : names) {
+    const std::string path = root_ + "/sha256/" + name;
+    FileInfo info;
+    if (!env_.file_info(path, &info).ok()) continue;
+    auto found = sha1_by_id.find(info.id);
+    if (found != sha1_by_id.end()) {
+      sha256_names_[name] = found->second;
     } else {
-      // A sha256 name without its sha1 file is no longer part of the store.
-      std::error_code ignored;  // it would only be found stale again on the next start
-      fs::remove(item.path(), ignored);
+      // A sha256 name without its sha1 file is no longer part of the store; one that cannot be
+      // removed would only be found stale again on the next start.
+      env_.remove_file(path);
     }
   }
 }
@@ -135,11 +115,8 @@ std::optional<StoredFile> Store::open_file(DigestKind kind, std::string_view hex
   const std::string sha1 = sha1_of_name(kind, lower);
   if (sha1.empty() || !ensure_verified(sha1)) return std::nullopt;
   StoredFile stored;
-  stored.fd = UniqueFd(::open(path_of(kind, lower).c_str(), O_RDONLY | O_CLOEXEC));
-  if (stored.fd.get() < 0) return std::nullopt;
-  struct stat info;
-  if (fstat(stored.fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  stored.size = static_cast<uint64_t>(info.st_size);
+  if (!env_.open_for_reading(path_of(kind, lower), &stored.fd, &stored.size).ok())
+    return std::nullopt;
   std::lock_guard lock(mutex_);
   auto entry = entries_.find(sha1);
   if (entry != entries_.end()) {
@@ -175,7 +152,9 @@ bool Store::add(AtomicFile& file, const std::string& sha1, const std::string& sh
                 std::string* err) {
   std::string why;
   if (!file.commit(&why, /*durable=*/true)) {
+    // The file did not keep the name; an earlier copy it replaced went with it.
     *err = "cannot move the file into the store: " + why;
+    drop_if_gone(sha1);
     return false;
   }
   // The sha1 name is the file's home; the sha256 name is a second link to it. An existing
@@ -183,25 +162,57 @@ bool Store::add(AtomicFile& file, const std::string& sha1, const std::string& sh
   const std::string sha1_path = path_of(DigestKind::Sha1, sha1);
   const std::string sha256_path = path_of(DigestKind::Sha256, sha256);
   const std::string link_temporary = sha256_path + ".link";
-  unlink(link_temporary.c_str());  // a leftover of an earlier failure, if any
-  struct stat info;
-  if (link(sha1_path.c_str(), link_temporary.c_str()) != 0 ||
-      rename(link_temporary.c_str(), sha256_path.c_str()) != 0 ||
-      !sync_folder(root_ + "/sha256") || stat(sha1_path.c_str(), &info) != 0) {
-    *err = "cannot link the sha256 name: " + system_error_text(errno);
-    unlink(link_temporary.c_str());
-    unlink(sha1_path.c_str());
+  env_.remove_file(link_temporary);  // a leftover of an earlier failure, if any
+  FileInfo info;
+  bool renamed = false;
+  Status status = env_.link_file(sha1_path, link_temporary);
+  if (status.ok()) {
+    status = env_.rename_file(link_temporary, sha256_path);
+    renamed = status.ok();
+  }
+  if (status.ok()) status = env_.sync_directory(root_ + "/sha256");
+  if (status.ok()) status = env_.file_info(sha1_path, &info);
+  if (!status.ok()) {
+    *err = "cannot link the sha256 name: " + status.message();
+    // Neither name stays: a name whose folder did not reach the disk may not survive a crash.
+    env_.remove_file(renamed ? sha256_path : link_temporary);
+    env_.remove_file(sha1_path);
+    drop_if_gone(sha1);
     return false;
   }
   {
     std::lock_guard lock(mutex_);
     Entry& entry = entries_[sha1];
-    bytes_ = bytes_ - entry.size + static_cast<uint64_t>(info.st_size);
-    entry = Entry{static_cast<uint64_t>(info.st_size), Check::Verified, ++tick_};
+    bytes_ = bytes_ - entry.size + info.size;
+    entry = Entry{info.size, Check::Verified, ++tick_};
     sha256_names_[sha256] = sha1;
   }
   evict_over_cap();
   return true;
+}
+
+void Store::drop_if_gone(const std::string& sha1) {
+  FileInfo info;
+  if (env_.file_info(path_of(DigestKind::Sha1, sha1), &info).ok()) return;
+  std::vector<std::string> sha256_names;
+  {
+    std::lock_guard lock(mutex_);
+    auto entry = entries_.find(sha1);
+    if (entry == entries_.end() || entry->second.check == Check::Checking) return;
+    bytes_ -= entry->second.size;
+    entries_.erase(entry);
+    for (auto it = sha256_names_.begin(); it != sha256_names_.end();) {
+      if (it->second == sha1) {
+        sha256_names.push_back(it->first);
+        it = sha256_names_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // The earlier copy's second name goes too; one that cannot be removed is dropped at the next
+  // start, as a sha256 name without its sha1 file.
+  for (const auto& sha256 : sha256_names) env_.remove_file(path_of(DigestKind::Sha256, sha256));
 }
 
 StoreCounts Store::counts() const {

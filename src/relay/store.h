@@ -10,30 +10,12 @@
 #include <string_view>
 #include <thread>
 #include <atomic>
+#include <memory>
 
 #include "platform/atomic_file.h"
 #include "platform/digest.h"
-
-/// Owns one open file descriptor.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd();
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  /// Gives up ownership: the caller closes the descriptor.
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
+#include "platform/env.h"
+#include "platform/unique_fd.h"
 
 /// A stored file opened for reading.
 struct StoredFile {
@@ -61,7 +43,8 @@ struct StoreCounts {
 /// it fetches it again.
 class Store {
  public:
-  Store() = default;
+  /// Every file and folder of the store is reached through `env`, which must outlive it.
+  explicit Store(Env& env) : env_(env) {}
   /// Stops the verifier.
   ~Store();
   Store(const Store&) = delete;
@@ -81,6 +64,7 @@ class Store {
   void set_max_size(uint64_t bytes) { max_size_ = bytes; }
 
   const std::string& root() const { return root_; }
+  Env& env() const { return env_; }
 
   /// The path a file of `hex` (lower case) has, or would have.
   std::string path_of(DigestKind kind, std::string_view hex) const;
@@ -99,9 +83,9 @@ class Store {
   /// True when the file stored under `sha1` is also the one named `sha256`.
   bool same_file(std::string_view sha1, std::string_view sha256) const;
 
-  /// Moves the finished `file` (made for path_of(Sha1, sha1)) into place, synced to disk, and
-  /// links it under `sha256`. Returns false with a reason in `err`; the file then stays out of
-  /// the store.
+  /// Moves the finished `file` (made for path_of(Sha1, sha1), through env()) into place, synced
+  /// to disk, and links it under `sha256`. Returns false with a reason in `err`; the file then
+  /// stays out of the store, under neither name and not in the index.
   bool add(AtomicFile& file, const std::string& sha1, const std::string& sha256, std::string* err);
 
   StoreCounts counts() const;
@@ -121,12 +105,15 @@ class Store {
   bool ensure_verified(const std::string& sha1);
   bool check_file(const std::string& sha1);  // reads the disk; no lock held
   void forget(const std::string& sha1);      // removes both names and the entry
+  // After a failed add(): an entry of an earlier copy whose file is gone leaves the index too.
+  void drop_if_gone(const std::string& sha1);
   void evict_over_cap();
   std::string sha1_of_name(DigestKind kind, std::string_view hex);
 
+  Env& env_;
   std::string root_;
   std::atomic<uint64_t> max_size_{0};
-  UniqueFd lock_;  // held (flock) while the store is open
+  std::unique_ptr<FileLock> lock_;  // held while the store is open
 
   mutable std::mutex mutex_;
   std::condition_variable checked_;         // signalled when a check ends

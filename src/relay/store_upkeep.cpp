@@ -1,10 +1,6 @@
 // The store's upkeep: checking the files an earlier run left, and evicting the least recently
 // served files above the size cap.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-
+#include <cstdio>
 #include <vector>
 
 #include "common/hex.h"
@@ -14,19 +10,18 @@
 namespace {
 
 // The file's sha1 and sha256 in hex; none when it cannot be read.
-std::optional<std::pair<std::string, std::string>> digests_of_file(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return std::nullopt;
+std::optional<std::pair<std::string, std::string>> digests_of_file(Env& env,
+                                                                   const std::string& path) {
+  FilePtr file = env.open_file(path, "rb");
+  if (!file) return std::nullopt;
   Digest sha1(DigestKind::Sha1), sha256(DigestKind::Sha256);
   std::vector<char> buffer(1 << 16);
-  for (;;) {
-    ssize_t got = read(fd.get(), buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return std::nullopt;
-    if (got == 0) break;
-    sha1.update(buffer.data(), static_cast<size_t>(got));
-    sha256.update(buffer.data(), static_cast<size_t>(got));
+  size_t got;
+  while ((got = fread(buffer.data(), 1, buffer.size(), file.get())) > 0) {
+    sha1.update(buffer.data(), got);
+    sha256.update(buffer.data(), got);
   }
+  if (ferror(file.get())) return std::nullopt;
   return std::make_pair(to_hex(sha1.finish()), to_hex(sha256.finish()));
 }
 
@@ -87,7 +82,7 @@ bool Store::ensure_verified(const std::string& sha1) {
 
 bool Store::check_file(const std::string& sha1) {
   const std::string path = path_of(DigestKind::Sha1, sha1);
-  auto digests = digests_of_file(path);
+  auto digests = digests_of_file(env_, path);
   if (!digests || digests->first != sha1) {
     relay_log("Store: %s is corrupt (%s); removed, to be fetched again on request",
               sha1.c_str(), digests ? "its content has another sha1" : "it cannot be read");
@@ -95,7 +90,8 @@ bool Store::check_file(const std::string& sha1) {
   }
   // The sha256 name may be missing: the relay stopped between the two steps of add().
   const std::string sha256_path = path_of(DigestKind::Sha256, digests->second);
-  if (access(sha256_path.c_str(), F_OK) != 0 && link(path.c_str(), sha256_path.c_str()) != 0)
+  FileInfo named;
+  if (!env_.file_info(sha256_path, &named).ok() && !env_.link_file(path, sha256_path).ok())
     relay_log("Store: cannot give %s its sha256 name", sha1.c_str());
   std::lock_guard lock(mutex_);
   sha256_names_[digests->second] = sha1;
@@ -116,8 +112,9 @@ void Store::forget(const std::string& sha1) {
     }
   }
   // A file still being sent keeps its bytes: its open descriptor outlives the names.
-  for (const auto& sha256 : sha256_names) unlink(path_of(DigestKind::Sha256, sha256).c_str());
-  unlink(path_of(DigestKind::Sha1, sha1).c_str());
+  // A name that cannot be removed is found again on the next start, and checked then.
+  for (const auto& sha256 : sha256_names) env_.remove_file(path_of(DigestKind::Sha256, sha256));
+  env_.remove_file(path_of(DigestKind::Sha1, sha1));
 }
 
 void Store::evict_over_cap() {

@@ -9,11 +9,24 @@
 
 #include "common/hex.h"
 #include "relay/fetch_scheduler.h"
+#include "support/fault_env.h"
 #include "support/test_env.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+
+// Time for the scheduler that moves only when the test moves it; read from the scheduler's
+// threads while the test moves it.
+class ManualClock : public Clock {
+ public:
+  int64_t now() override { return seconds_; }
+  void sleep_one_second() override { ++seconds_; }
+  void advance(int64_t seconds) { seconds_ += seconds; }
+
+ private:
+  std::atomic<int64_t> seconds_{1'700'000'000};
+};
 
 std::string answer_text(const StatusAnswer& answer) {
   std::string text(status_token(answer.status));
@@ -32,7 +45,7 @@ class ScriptedFetches {
       changed_.notify_all();
       // `stopping` is polled, as libcurl's progress callback polls it in a real fetch.
       while (released_ == 0 && !stopping) changed_.wait_for(lock, 1ms);
-      if (stopping) return FetchResult{FetchEnd::Stopped, "fetch failed: stopping", "", 0};
+      if (stopping) return FetchResult{OriginFetchEnd::Stopped, "fetch failed: stopping", "", 0};
       --released_;
       auto scripted = results_.find(job.sha1);
       if (scripted != results_.end()) return scripted->second;
@@ -73,8 +86,8 @@ class ScriptedFetches {
     file.write(content.data(), content.size());
     std::string err;
     if (!store_.add(file, sha1, digest_hex(DigestKind::Sha256, content), &err))
-      return FetchResult{FetchEnd::StoreError, "store failed", err, 0};
-    return FetchResult{FetchEnd::Stored, "", "", content.size()};
+      return FetchResult{OriginFetchEnd::StoreError, "store failed", err, 0};
+    return FetchResult{OriginFetchEnd::Stored, "", "", content.size()};
   }
 
   Store& store_;
@@ -123,7 +136,7 @@ class FetchSchedulerTest : public ::testing::Test {
     ASSERT_TRUE(store_.open(dir_.file("store"), &err)) << err;
   }
   std::unique_ptr<FetchScheduler> make(SchedulerSettings settings) {
-    return std::make_unique<FetchScheduler>(store_, settings, fetches_.function());
+    return std::make_unique<FetchScheduler>(env_, store_, settings, fetches_.function());
   }
   // The immediate answer, "held" when the request was held.
   std::string ask(FetchScheduler& scheduler, const DownloadAsk& ask,
@@ -146,7 +159,9 @@ class FetchSchedulerTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  Store store_;
+  ManualClock clock_;
+  FaultEnv env_{clock_};  // the scheduler's time: it moves only by advance()
+  Store store_{system_env()};
   ScriptedFetches fetches_{store_};
   Replies replies_;
 };
@@ -172,12 +187,12 @@ TEST_F(FetchSchedulerTest, AFailureIsReportedOnceThenTheNextRequestFetchesAgain)
     FetchResult result;
     std::string reported;
   } cases[] = {
-      {{FetchEnd::OriginError, "fetch failed: the origin did not send the file", "HTTP 404", 4},
+      {{OriginFetchEnd::OriginError, "fetch failed: the origin did not send the file", "HTTP 404", 4},
        "Failed: fetch failed: the origin did not send the file"},
-      {{FetchEnd::DigestMismatch, "sha1 mismatch: the origin's file has another sha1",
+      {{OriginFetchEnd::DigestMismatch, "sha1 mismatch: the origin's file has another sha1",
         "received sha1 0123", 10},
        "Failed: sha1 mismatch: the origin's file has another sha1"},
-      {{FetchEnd::Refused, "origin refused: its address is loopback", "address 127.0.0.1", 0},
+      {{OriginFetchEnd::Refused, "origin refused: its address is loopback", "address 127.0.0.1", 0},
        "Invalid: origin refused: its address is loopback"},
   };
   char letter = 'b';
@@ -203,7 +218,7 @@ TEST_F(FetchSchedulerTest, AFailureIsReportedOnceThenTheNextRequestFetchesAgain)
 
 TEST_F(FetchSchedulerTest, AFailureIsReportedToTheRequestsHeldForIt) {
   auto scheduler = make(SchedulerSettings{1, 60s});
-  fetches_.script(name('c'), {FetchEnd::TimedOut, "fetch failed: the origin was too slow", "", 0});
+  fetches_.script(name('c'), {OriginFetchEnd::TimedOut, "fetch failed: the origin was too slow", "", 0});
   EXPECT_EQ(ask(*scheduler, ask_for(name('c'))), "InProcess");
   ASSERT_TRUE(fetches_.wait_started(1));
   EXPECT_EQ(ask(*scheduler, ask_for(name('c'))), "held");
@@ -214,13 +229,45 @@ TEST_F(FetchSchedulerTest, AFailureIsReportedToTheRequestsHeldForIt) {
   EXPECT_EQ(ask(*scheduler, ask_for(name('c'))), "InProcess");  // reported: fetched again
 }
 
-TEST_F(FetchSchedulerTest, AHeldRequestIsAnsweredInProcessWhenTheHoldEnds) {
-  auto scheduler = make(SchedulerSettings{1, 20ms});
+TEST_F(FetchSchedulerTest, AHeldRequestIsAnsweredInProcessWhenItsHoldEnds) {
+  auto scheduler = make(SchedulerSettings{1, 3s});
   EXPECT_EQ(ask(*scheduler, ask_for(name('d'))), "InProcess");
-  EXPECT_EQ(ask(*scheduler, ask_for(name('d'))), "held");
+  EXPECT_EQ(ask(*scheduler, ask_for(name('d'))), "held");  // until 3 s from now
+  clock_.advance(2);
+  EXPECT_EQ(ask(*scheduler, ask_for(name('d'))), "held");  // until 5 s from the first
+  clock_.advance(1);
+  // The first hold is over; the second has 2 s to go. The timer ends both in one look at the
+  // clock when both are due, so the first answer arriving alone shows the second still held.
   EXPECT_EQ(replies_.wait_for(1), std::vector<std::string>{"InProcess"});
+  EXPECT_EQ(scheduler->waiting_requests(), 1u);
+  clock_.advance(2);
+  EXPECT_EQ(replies_.wait_for(2), (std::vector<std::string>{"InProcess", "InProcess"}));
   EXPECT_EQ(scheduler->waiting_requests(), 0u);
   fetches_.release();
+  ASSERT_TRUE(wait_until([&] { return ended(*scheduler) == 1; }));
+  EXPECT_EQ(ask(*scheduler, ask_for(name('d'))), "Available");
+}
+
+TEST_F(FetchSchedulerTest, AFailureUnreportedIsForgottenAfterTheFailureMemory) {
+  SchedulerSettings settings{1, 60s};
+  settings.failure_memory = 600s;
+  auto scheduler = make(settings);
+  for (char c : {'x', 'y'})
+    fetches_.script(name(c), {OriginFetchEnd::OriginError, "fetch failed: x", "", 0});
+  ask(*scheduler, ask_for(name('x')));
+  fetches_.release();
+  ASSERT_TRUE(wait_until([&] { return ended(*scheduler) == 1; }));
+  clock_.advance(300);
+  ask(*scheduler, ask_for(name('y')));
+  fetches_.release();
+  ASSERT_TRUE(wait_until([&] { return ended(*scheduler) == 2; }));
+  clock_.advance(301);
+  // x failed 601 s ago: forgotten, so fetched again. y failed 301 s ago: still reported.
+  EXPECT_EQ(ask(*scheduler, ask_for(name('y'))), "Failed: fetch failed: x");
+  EXPECT_EQ(ask(*scheduler, ask_for(name('x'))), "InProcess");
+  EXPECT_EQ(scheduler->counts().queued + scheduler->counts().running, 1u);
+  fetches_.release();
+  ASSERT_TRUE(wait_until([&] { return ended(*scheduler) == 3; }));
 }
 
 TEST_F(FetchSchedulerTest, AFullQueueAnswersInProcessWithoutQueueing) {
@@ -259,7 +306,7 @@ TEST_F(FetchSchedulerTest, FailuresRememberedAreBoundedInNumber) {
   settings.max_failures = 2;
   auto scheduler = make(settings);
   for (char c : {'5', '6', '7'}) {
-    fetches_.script(name(c), {FetchEnd::OriginError, "fetch failed: x", "", 0});
+    fetches_.script(name(c), {OriginFetchEnd::OriginError, "fetch failed: x", "", 0});
     ask(*scheduler, ask_for(name(c)));
   }
   fetches_.release(3);
@@ -278,7 +325,7 @@ TEST_F(FetchSchedulerTest, ShutdownAnswersHeldRequestsAndStopsTheFetch) {
   EXPECT_EQ(ask(*scheduler, ask_for(name('e'))), "held");
   scheduler->shutdown();
   EXPECT_EQ(replies_.wait_for(1), std::vector<std::string>{"InProcess"});
-  EXPECT_EQ(scheduler->counts().fetch_ends[static_cast<size_t>(FetchEnd::Stopped)], 1u);
+  EXPECT_EQ(scheduler->counts().fetch_ends[static_cast<size_t>(OriginFetchEnd::Stopped)], 1u);
   EXPECT_EQ(ask(*scheduler, ask_for(name('f'))), "InProcess");
   EXPECT_EQ(fetches_.started().size(), 1u);
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "relay_harness.h"
@@ -309,6 +310,38 @@ TEST_F(RelayExposureTest, OperatorsEndpointsAndTheClientPolicy) {
   RawConnection refused(closed.port());
   refused.send_bytes("GET /healthz HTTP/1.1\r\nHost: r\r\n\r\n");
   EXPECT_EQ(refused.read_all(), "");  // closed at once, unanswered
+}
+
+// Every end of a fetch has its counter line, once, under its own name; every answer is counted
+// under its endpoint and status class; the health check fails once the store cannot be written.
+TEST_F(RelayExposureTest, MetricsNameEveryFetchEndAndHealthFollowsTheStore) {
+  InProcessRelay relay(config({"127.0.0.0/8"}));
+  httplib::Client client("127.0.0.1", relay.port());
+  // One connection: a request is counted when it completes, before the next one on it is read.
+  client.set_keep_alive(true);
+  ASSERT_EQ(client.Get("/nowhere")->status, 404);
+  auto metrics = client.Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  std::vector<std::string> ends;
+  const std::string prefix = "quonfetch_relay_fetches_total{result=\"";
+  for (size_t at = metrics->body.find(prefix); at != std::string::npos;
+       at = metrics->body.find(prefix, at + 1)) {
+    const size_t name = at + prefix.size();
+    ends.push_back(metrics->body.substr(name, metrics->body.find('"', name) - name));
+  }
+  EXPECT_EQ(ends, (std::vector<std::string>{"stored", "refused", "origin_error", "transfer_error",
+                                            "timed_out", "too_large", "size_mismatch",
+                                            "digest_mismatch", "store_error", "stopped"}));
+  EXPECT_NE(metrics->body.find("quonfetch_relay_requests_total{endpoint=\"other\",status=\"4xx\"} 1\n"),
+            std::string::npos);
+
+  EXPECT_EQ(client.Get("/healthz")->status, 200);
+  std::filesystem::remove_all(dir_.file("store/sha1"));
+  auto unhealthy = client.Get("/healthz");
+  ASSERT_TRUE(unhealthy);
+  EXPECT_EQ(unhealthy->status, 503);
+  EXPECT_EQ(unhealthy->body, "store not writable\n");
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ RelayConfig test_relay_config(const std::string& store, std::chrono::millisecond
   return config;
 }
 
-InProcessRelay::InProcessRelay(RelayConfig config) : server_(std::move(config)) {
+InProcessRelay::InProcessRelay(RelayConfig config, Env& env) : server_(std::move(config), env) {
   std::string err;
   if (!server_.start(&err)) throw std::runtime_error("relay did not start: " + err);
   thread_ = std::thread([this] { server_.serve(); });

@@ -22,7 +22,8 @@ RelayConfig test_relay_config(const std::string& store,
 /// A RelayServer serving on a thread of this process.
 class InProcessRelay {
  public:
-  explicit InProcessRelay(RelayConfig config);
+  /// Starts the relay over `env` (which must outlive it).
+  explicit InProcessRelay(RelayConfig config, Env& env = system_env());
   ~InProcessRelay();
   InProcessRelay(const InProcessRelay&) = delete;
   InProcessRelay& operator=(const InProcessRelay&) = delete;

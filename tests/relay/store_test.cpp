@@ -42,7 +42,7 @@ class StoreTest : public ::testing::Test {
 };
 
 TEST_F(StoreTest, APartialFileIsNeverVisibleUnderItsDigest) {
-  Store store;
+  Store store(system_env());
   std::string err;
   ASSERT_TRUE(store.open(root(), &err)) << err;
   const Sample sample("the whole file");
@@ -65,14 +65,14 @@ TEST_F(StoreTest, APartialFileIsNeverVisibleUnderItsDigest) {
 }
 
 TEST_F(StoreTest, ASecondStoreOnTheSameFolderIsRefusedAndTouchesNothing) {
-  Store first;
+  Store first(system_env());
   std::string err;
   ASSERT_TRUE(first.open(root(), &err)) << err;
   AtomicFile in_flight(first.path_of(DigestKind::Sha1, std::string(40, 'a')));
   ASSERT_TRUE(in_flight.is_open());
   const std::vector<std::string> before = dir_.entries("store/sha1");
 
-  Store second;
+  Store second(system_env());
   EXPECT_FALSE(second.open(root(), &err));
   EXPECT_EQ(err, "the store " + root() + " is in use by another quonfetch-relay");
   EXPECT_EQ(dir_.entries("store/sha1"), before);  // the first one's temporary file stays
@@ -81,7 +81,7 @@ TEST_F(StoreTest, ASecondStoreOnTheSameFolderIsRefusedAndTouchesNothing) {
 TEST_F(StoreTest, FilesOfAnEarlierRunAreServedOnlyOnceVerified) {
   const Sample good("kept from the last run"), bad("this one was damaged on disk");
   {
-    Store earlier;
+    Store earlier(system_env());
     std::string err;
     ASSERT_TRUE(earlier.open(root(), &err)) << err;
     ASSERT_TRUE(add(earlier, good));
@@ -97,7 +97,7 @@ TEST_F(StoreTest, FilesOfAnEarlierRunAreServedOnlyOnceVerified) {
     SCOPED_TRACE(c.in_background ? "verifier" : "request");
     TempDir copy;
     std::filesystem::copy(root(), copy.file("store"), std::filesystem::copy_options::recursive);
-    Store store;
+    Store store(system_env());
     std::string err;
     ASSERT_TRUE(store.open(copy.file("store"), &err)) << err;
     EXPECT_EQ(store.counts().files, 2u);  // listed, not yet checked
@@ -117,7 +117,7 @@ TEST_F(StoreTest, FilesOfAnEarlierRunAreServedOnlyOnceVerified) {
 }
 
 TEST_F(StoreTest, AboveTheCapTheLeastRecentlyServedFilesGo) {
-  Store store;
+  Store store(system_env());
   std::string err;
   ASSERT_TRUE(store.open(root(), &err)) << err;
   const Sample a(std::string(100, 'a')), b(std::string(100, 'b')), c(std::string(100, 'c'));
@@ -136,7 +136,7 @@ TEST_F(StoreTest, AboveTheCapTheLeastRecentlyServedFilesGo) {
 }
 
 TEST_F(StoreTest, AFileBeingServedIsNotEvicted) {
-  Store store;
+  Store store(system_env());
   std::string err;
   ASSERT_TRUE(store.open(root(), &err)) << err;
   const Sample a(std::string(100, 'a')), b(std::string(100, 'b')), c(std::string(100, 'c'));
@@ -156,7 +156,7 @@ TEST_F(StoreTest, AFileBeingServedIsNotEvicted) {
 }
 
 TEST_F(StoreTest, NamesThatAreNotDigestsReachNothing) {
-  Store store;
+  Store store(system_env());
   std::string err;
   ASSERT_TRUE(store.open(root(), &err)) << err;
   const Sample sample("x");

@@ -59,9 +59,10 @@ void FaultEnv::fail_renames() {
   renames_fail_ = true;
 }
 
-void FaultEnv::fail_directory_syncs() {
+void FaultEnv::fail_directory_syncs(const std::string& only) {
   std::lock_guard<std::mutex> lock(mutex_);
   directory_syncs_fail_ = true;
+  failing_directory_ = only;
 }
 
 void FaultEnv::fail_new_directories() {
@@ -113,8 +114,14 @@ Status FaultEnv::rename_file(const std::string& from, const std::string& to) {
 Status FaultEnv::sync_directory(const std::string& path) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (directory_syncs_fail_) return Status::system_error("cannot write the directory to disk", EIO);
+    if (directory_syncs_fail_ && (failing_directory_.empty() || failing_directory_ == path))
+      return Status::system_error("cannot write the directory to disk", EIO);
   }
   record("sync-directory " + path);
   return base_.sync_directory(path);
+}
+
+Status FaultEnv::link_file(const std::string& from, const std::string& to) {
+  record("link " + from + " " + to);
+  return base_.link_file(from, to);
 }

@@ -21,17 +21,20 @@ class FaultEnv : public Env {
   /// that lies), which only the record of steps shows.
   void fail_syncs(bool silently = false);
   void fail_renames();
-  void fail_directory_syncs();
+  /// Every sync of a directory fails; with `only`, only the syncs of that one.
+  void fail_directory_syncs(const std::string& only = "");
   void fail_new_directories();
   /// Switches every fault off.
   void heal();
 
-  /// The steps taken, in order: "sync <path>", "rename <from> <to>", "sync-directory <path>".
+  /// The steps taken, in order: "sync <path>", "rename <from> <to>", "sync-directory <path>",
+  /// "link <from> <to>".
   std::vector<std::string> steps() const;
 
   int64_t now() override { return clock_.now(); }
   void sleep_one_second() override { clock_.sleep_one_second(); }
   int64_t monotonic_milliseconds() override { return clock_.now() * 1000; }
+  int64_t wall_milliseconds() override { return clock_.now() * 1000; }
 
   FilePtr open_file(const std::string& path, const char* mode) override {
     return base_.open_file(path, mode);
@@ -47,6 +50,23 @@ class FaultEnv : public Env {
   Status rename_file(const std::string& from, const std::string& to) override;
   Status remove_file(const std::string& path) override { return base_.remove_file(path); }
   Status sync_directory(const std::string& path) override;
+  Status open_for_reading(const std::string& path, UniqueFd* fd, uint64_t* size) override {
+    return base_.open_for_reading(path, fd, size);
+  }
+  Status file_info(const std::string& path, FileInfo* info) override {
+    return base_.file_info(path, info);
+  }
+  Status list_directory(const std::string& path, std::vector<std::string>* names) override {
+    return base_.list_directory(path, names);
+  }
+  Status link_file(const std::string& from, const std::string& to) override;
+  Status lock_file(const std::string& path, std::unique_ptr<FileLock>* lock,
+                   bool* held_elsewhere) override {
+    return base_.lock_file(path, lock, held_elsewhere);
+  }
+  Status check_writable_directory(const std::string& path) override {
+    return base_.check_writable_directory(path);
+  }
 
  private:
   class File;
@@ -59,5 +79,6 @@ class FaultEnv : public Env {
   uint64_t disk_left_ = 0;
   bool syncs_fail_ = false, syncs_lie_ = false, renames_fail_ = false;
   bool directory_syncs_fail_ = false, new_directories_fail_ = false;
+  std::string failing_directory_;  // empty: all of them
   std::vector<std::string> steps_;
 };

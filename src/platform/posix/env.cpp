@@ -3,9 +3,14 @@
 #include <cstdlib>
 #include <system_error>
 #include <vector>
+#include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "platform/directories.h"
@@ -59,11 +64,28 @@ class PosixWritableFile final : public WritableFile {
   int fd_;
 };
 
+class PosixFileLock final : public FileLock {
+ public:
+  explicit PosixFileLock(UniqueFd fd) : fd_(std::move(fd)) {}
+
+ private:
+  UniqueFd fd_;  // the lock goes with the descriptor
+};
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
 class PosixEnv final : public Env {
  public:
   int64_t now() override { return clock_.now(); }
   void sleep_one_second() override { clock_.sleep_one_second(); }
   int64_t monotonic_milliseconds() override { return ::monotonic_milliseconds(); }
+  int64_t wall_milliseconds() override {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+  }
 
   FilePtr open_file(const std::string& path, const char* mode) override {
     return ::open_file(path, mode);
@@ -114,6 +136,70 @@ class PosixEnv final : public Env {
     const int error_number = errno;
     ::close(fd);
     if (!synced) return Status::system_error("cannot write the directory to disk", error_number);
+    return Status();
+  }
+
+  Status open_for_reading(const std::string& path, UniqueFd* fd, uint64_t* size) override {
+    UniqueFd opened(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!opened.valid()) return Status::system_error("cannot open " + path, errno);
+    struct stat info;
+    if (fstat(opened.get(), &info) != 0) return Status::system_error("cannot read " + path, errno);
+    if (!S_ISREG(info.st_mode)) return Status::system_error("cannot read " + path, EISDIR);
+    *size = static_cast<uint64_t>(info.st_size);
+    *fd = std::move(opened);
+    return Status();
+  }
+
+  Status file_info(const std::string& path, FileInfo* info) override {
+    struct stat found;
+    if (stat(path.c_str(), &found) != 0) return Status::system_error("cannot read " + path, errno);
+    info->regular = S_ISREG(found.st_mode);
+    info->size = static_cast<uint64_t>(found.st_size);
+    info->id = static_cast<uint64_t>(found.st_ino);
+    return Status();
+  }
+
+  Status list_directory(const std::string& path, std::vector<std::string>* names) override {
+    names->clear();
+    std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
+    if (!dir) return Status::system_error("cannot list " + path, errno);
+    for (;;) {
+      errno = 0;
+      const dirent* entry = readdir(dir.get());
+      if (!entry) break;
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..") names->emplace_back(name);
+    }
+    if (errno != 0) return Status::system_error("cannot list " + path, errno);
+    return Status();
+  }
+
+  Status link_file(const std::string& from, const std::string& to) override {
+    if (link(from.c_str(), to.c_str()) != 0)
+      return Status::system_error("cannot link " + to, errno);
+    return Status();
+  }
+
+  Status lock_file(const std::string& path, std::unique_ptr<FileLock>* lock,
+                   bool* held_elsewhere) override {
+    *held_elsewhere = false;
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.valid()) return Status::system_error("cannot create " + path, errno);
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      *held_elsewhere = errno == EWOULDBLOCK;
+      return Status::system_error("cannot lock " + path, errno);
+    }
+    *lock = std::make_unique<PosixFileLock>(std::move(fd));
+    return Status();
+  }
+
+  Status check_writable_directory(const std::string& path) override {
+    if (access(path.c_str(), W_OK) != 0)
+      return Status::system_error("cannot write in " + path, errno);
+    struct statvfs volume;
+    if (statvfs(path.c_str(), &volume) != 0)
+      return Status::system_error("cannot write in " + path, errno);
+    if (volume.f_flag & ST_RDONLY) return Status::system_error("cannot write in " + path, EROFS);
     return Status();
   }
 

@@ -3,9 +3,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <system_error>
+#include <utility>
 
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include "platform/env.h"
@@ -58,6 +63,25 @@ class WindowsWritableFile final : public WritableFile {
   HANDLE file_;
 };
 
+struct HandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using HandleOwner = std::unique_ptr<void, HandleCloser>;
+
+struct FindCloser {
+  void operator()(HANDLE handle) const { FindClose(handle); }
+};
+using FindOwner = std::unique_ptr<void, FindCloser>;
+
+// Held while the handle is open: the system drops the lock with the handle.
+class WindowsFileLock final : public FileLock {
+ public:
+  explicit WindowsFileLock(HandleOwner handle) : handle_(std::move(handle)) {}
+
+ private:
+  HandleOwner handle_;
+};
+
 // A name no other run is using now: the process id, a counter and the tick count, tried until
 // one is free.
 std::string candidate_name(const std::string& directory) {
@@ -73,6 +97,13 @@ class WindowsEnv final : public Env {
   int64_t now() override { return clock_.now(); }
   void sleep_one_second() override { clock_.sleep_one_second(); }
   int64_t monotonic_milliseconds() override { return ::monotonic_milliseconds(); }
+  int64_t wall_milliseconds() override {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    // 100 ns steps since 1601-01-01; 11644473600 s lie between then and 1970.
+    const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return static_cast<int64_t>(ticks / 10'000) - 11'644'473'600'000LL;
+  }
 
   FilePtr open_file(const std::string& path, const char* mode) override {
     return ::open_file(path, mode);
@@ -131,6 +162,85 @@ class WindowsEnv final : public Env {
 
   // A folder cannot be flushed on Windows; the write-through move stands for it.
   Status sync_directory(const std::string&) override { return Status(); }
+
+  Status open_for_reading(const std::string& path, UniqueFd* fd, uint64_t* size) override {
+    UniqueFd opened(_wopen(wide_path(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
+    if (!opened.valid()) return Status::system_error("cannot open " + path, errno);
+    struct _stat64 info;
+    if (_fstat64(opened.get(), &info) != 0)
+      return Status::system_error("cannot read " + path, errno);
+    if ((info.st_mode & _S_IFMT) != _S_IFREG)
+      return Status::system_error("cannot read " + path, EISDIR);
+    *size = static_cast<uint64_t>(info.st_size);
+    *fd = std::move(opened);
+    return Status();
+  }
+
+  Status file_info(const std::string& path, FileInfo* info) override {
+    // Opened for no access at all, which asks nothing of the file's sharing and works on folders.
+    HandleOwner handle(CreateFileW(wide_path(path).c_str(), 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (handle.get() == INVALID_HANDLE_VALUE) {
+      handle.release();
+      return windows_error("cannot read the file", GetLastError());
+    }
+    BY_HANDLE_FILE_INFORMATION found;
+    if (!GetFileInformationByHandle(handle.get(), &found))
+      return windows_error("cannot read the file", GetLastError());
+    info->regular = !(found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+    info->size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    info->id = (static_cast<uint64_t>(found.nFileIndexHigh) << 32) | found.nFileIndexLow;
+    return Status();
+  }
+
+  Status list_directory(const std::string& path, std::vector<std::string>* names) override {
+    names->clear();
+    WIN32_FIND_DATAW found;
+    HANDLE first = FindFirstFileW(wide_path(path + "\\*").c_str(), &found);
+    if (first == INVALID_HANDLE_VALUE)
+      return windows_error("cannot list the folder", GetLastError());
+    FindOwner search(first);
+    do {
+      const std::string name = utf8_from_wide(found.cFileName);
+      if (name != "." && name != "..") names->push_back(name);
+    } while (FindNextFileW(first, &found));
+    const DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES) return windows_error("cannot list the folder", error);
+    return Status();
+  }
+
+  Status link_file(const std::string& from, const std::string& to) override {
+    if (!CreateHardLinkW(wide_path(to).c_str(), wide_path(from).c_str(), nullptr))
+      return windows_error("cannot link the file", GetLastError());
+    return Status();
+  }
+
+  Status lock_file(const std::string& path, std::unique_ptr<FileLock>* lock,
+                   bool* held_elsewhere) override {
+    *held_elsewhere = false;
+    HandleOwner handle(CreateFileW(wide_path(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (handle.get() == INVALID_HANDLE_VALUE) {
+      handle.release();
+      return windows_error("cannot create the lock file", GetLastError());
+    }
+    OVERLAPPED whole{};
+    if (!LockFileEx(handle.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                    &whole)) {
+      const DWORD error = GetLastError();
+      *held_elsewhere = error == ERROR_LOCK_VIOLATION;
+      return windows_error("cannot lock the file", error);
+    }
+    *lock = std::make_unique<WindowsFileLock>(std::move(handle));
+    return Status();
+  }
+
+  // Only the relay asks, and the relay is not built for Windows.
+  Status check_writable_directory(const std::string& path) override {
+    return Status::failure(Status::Code::Refused, "cannot check " + path + ": not supported");
+  }
 
  private:
   SystemClock clock_;

@@ -1,16 +1,17 @@
-// The relay's listening socket, bound before the HTTP server starts so that a port in use is
-// reported at once and plainly.
-#include "relay/listen_socket.h"
+// The sockets of a server on POSIX systems.
+#include "platform/listen_socket.h"
 
-#include "relay/relay_log.h"
-
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
+#include <memory>
+
+#include "platform/status.h"
 
 UniqueFd listen_on(const std::string& address, int port, int backlog, int* bound_port,
                    std::string* err) {
@@ -52,4 +53,28 @@ UniqueFd listen_on(const std::string& address, int port, int backlog, int* bound
                           ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                           : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
   return socket_fd;
+}
+
+bool set_non_blocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+int open_socket(int family, int type, int protocol) {
+  return socket(family, type | SOCK_CLOEXEC, protocol);
+}
+
+void socket_address_text(const sockaddr* address, std::string* ip, int* port) {
+  char text[INET6_ADDRSTRLEN] = "?";
+  *port = 0;
+  if (address && address->sa_family == AF_INET) {
+    auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+    inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+    *port = ntohs(v4->sin_port);
+  } else if (address && address->sa_family == AF_INET6) {
+    auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+    inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+    *port = ntohs(v6->sin6_port);
+  }
+  *ip = text;
 }

@@ -1,0 +1,143 @@
+// The store on a disk that refuses: a file enters the store only synced, with its folder synced
+// after its name; when any step fails, neither name nor index entry stays behind.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "common/hex.h"
+#include "platform/clock.h"
+#include "relay/store.h"
+#include "support/fault_env.h"
+#include "support/test_env.h"
+
+namespace {
+
+struct Sample {
+  std::string content, sha1, sha256;
+  explicit Sample(std::string text)
+      : content(std::move(text)),
+        sha1(digest_hex(DigestKind::Sha1, content)),
+        sha256(digest_hex(DigestKind::Sha256, content)) {}
+};
+
+// A store in a folder of its own, over a FaultEnv.
+struct FaultyStore {
+  FaultyStore() {
+    std::string err;
+    if (!store.open(root(), &err)) ADD_FAILURE() << err;
+  }
+  std::string root() const { return dir.file("store"); }
+  // Writes `sample` through the store's Env and adds it; the error goes to `err`.
+  bool add(const Sample& sample, std::string* err) {
+    AtomicFile file(store.path_of(DigestKind::Sha1, sample.sha1), store.env());
+    if (!file.write(sample.content.data(), sample.content.size())) {
+      *err = "write: " + file.error_text();
+      return false;
+    }
+    return store.add(file, sample.sha1, sample.sha256, err);
+  }
+  // Every entry of the store's two folders, as "sha1/NAME" and "sha256/NAME".
+  std::vector<std::string> on_disk() const {
+    std::vector<std::string> names;
+    for (const char* sub : {"sha1", "sha256"})
+      for (const auto& name : dir.entries(std::string("store/") + sub))
+        names.push_back(sub + ("/" + name));
+    return names;
+  }
+
+  TempDir dir;
+  SystemClock clock;
+  FaultEnv env{clock};
+  Store store{env};
+};
+
+TEST(StoreDurabilityTest, AFileIsSyncedBeforeItsNamesAndEachFolderAfterThem) {
+  FaultyStore s;
+  const Sample sample("a file that must survive a power cut");
+  std::string err;
+  ASSERT_TRUE(s.add(sample, &err)) << err;
+  const std::vector<std::string> steps = s.env.steps();
+  ASSERT_FALSE(steps.empty());
+  const std::string prefix = "sync " + s.root() + "/sha1/.quonfetch-";
+  ASSERT_TRUE(steps[0].starts_with(prefix)) << steps[0];
+  const std::string temporary = steps[0].substr(5);
+  const std::string sha1_path = s.root() + "/sha1/" + sample.sha1;
+  const std::string sha256_path = s.root() + "/sha256/" + sample.sha256;
+  EXPECT_EQ(steps, (std::vector<std::string>{
+                       "sync " + temporary,
+                       "rename " + temporary + " " + sha1_path,
+                       "sync-directory " + s.root() + "/sha1",
+                       "link " + sha1_path + " " + sha256_path + ".link",
+                       "rename " + sha256_path + ".link " + sha256_path,
+                       "sync-directory " + s.root() + "/sha256",
+                   }));
+}
+
+// Each refusal of the disk, wherever it falls in add(): add() says so, and the store is as if the
+// file had never come; healed, the same file goes in.
+TEST(StoreDurabilityTest, AFailedStepLeavesNoNameAndNoEntry) {
+  using Fault = std::function<void(FaultEnv&, const std::string& root)>;
+  struct Case {
+    const char* what;
+    Fault fault;
+    const char* reason;  // the start of the error add() gives
+  } cases[] = {
+      {"disk full while writing", [](FaultEnv& env, const std::string&) { env.fill_disk_after(10); },
+       "write: cannot write the file"},
+      {"file sync fails", [](FaultEnv& env, const std::string&) { env.fail_syncs(); },
+       "cannot move the file into the store: cannot write the file to disk"},
+      {"rename fails", [](FaultEnv& env, const std::string&) { env.fail_renames(); },
+       "cannot move the file into the store: cannot rename the file"},
+      {"sha1 folder sync fails after the rename",
+       [](FaultEnv& env, const std::string& root) { env.fail_directory_syncs(root + "/sha1"); },
+       "cannot move the file into the store: cannot write the directory to disk"},
+      {"sha256 folder sync fails after the link",
+       [](FaultEnv& env, const std::string& root) { env.fail_directory_syncs(root + "/sha256"); },
+       "cannot link the sha256 name: cannot write the directory to disk"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FaultyStore s;
+    const Sample sample(std::string(100, 'f'));
+    c.fault(s.env, s.root());
+    std::string err;
+    EXPECT_FALSE(s.add(sample, &err));
+    EXPECT_TRUE(err.starts_with(c.reason)) << err;
+    EXPECT_EQ(s.on_disk(), std::vector<std::string>{});
+    EXPECT_FALSE(s.store.stored_size(sample.sha1));
+    EXPECT_FALSE(s.store.open_file(DigestKind::Sha1, sample.sha1));
+    EXPECT_FALSE(s.store.open_file(DigestKind::Sha256, sample.sha256));
+    EXPECT_FALSE(s.store.same_file(sample.sha1, sample.sha256));
+    EXPECT_EQ(s.store.counts().files, 0u);
+    EXPECT_EQ(s.store.counts().bytes, 0u);
+
+    s.env.heal();
+    ASSERT_TRUE(s.add(sample, &err)) << err;
+    EXPECT_EQ(s.store.stored_size(sample.sha1), sample.content.size());
+    EXPECT_TRUE(s.store.same_file(sample.sha1, sample.sha256));
+    EXPECT_EQ(s.on_disk(), (std::vector<std::string>{"sha1/" + sample.sha1,
+                                                     "sha256/" + sample.sha256}));
+  }
+}
+
+// A copy stored again (after its name was lost, say) replaces the first one at the rename; when
+// the folder then cannot be synced the new name is taken back, and with it the earlier copy:
+// neither the index nor the folders may go on holding a name of a file that is gone.
+TEST(StoreDurabilityTest, AFailureAfterTheRenameTakesTheEarlierCopyOutOfTheIndex) {
+  FaultyStore s;
+  const Sample sample("stored twice");
+  std::string err;
+  ASSERT_TRUE(s.add(sample, &err)) << err;
+  ASSERT_EQ(s.store.stored_size(sample.sha1), sample.content.size());
+
+  s.env.fail_directory_syncs(s.root() + "/sha1");
+  EXPECT_FALSE(s.add(sample, &err));
+  EXPECT_EQ(s.on_disk(), std::vector<std::string>{});
+  EXPECT_FALSE(s.store.stored_size(sample.sha1));
+  EXPECT_FALSE(s.store.open_file(DigestKind::Sha1, sample.sha1));
+  EXPECT_FALSE(s.store.open_file(DigestKind::Sha256, sample.sha256));
+  EXPECT_EQ(s.store.counts().files, 0u);
+  EXPECT_EQ(s.store.counts().bytes, 0u);
+}
+
+}  // namespace
