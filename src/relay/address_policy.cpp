@@ -1,15 +1,11 @@
 // Which network addresses the relay may fetch from and which clients it serves.
 #include "relay/address_policy.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <charconv>
 #include <cstring>
 
 namespace {
 
-constexpr IpAddress kMappedPrefix{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
 constexpr IpAddress kNat64Prefix{0, 0x64, 0xff, 0x9b};
 
 bool has_prefix(const IpAddress& address, const IpAddress& prefix, size_t bytes) {
@@ -72,21 +68,6 @@ std::vector<Cidr> parse_all(const std::vector<std::string>& texts) {
 
 }  // namespace
 
-std::optional<IpAddress> parse_ip(std::string_view text) {
-  // inet_pton would read only up to a NUL byte and take the rest for the end of the text.
-  if (text.find('\0') != std::string_view::npos) return std::nullopt;
-  std::string copy(text);
-  IpAddress address{};
-  in_addr address4;
-  if (inet_pton(AF_INET, copy.c_str(), &address4) == 1) {
-    address = kMappedPrefix;
-    memcpy(address.data() + 12, &address4, 4);
-    return address;
-  }
-  if (inet_pton(AF_INET6, copy.c_str(), address.data()) == 1) return address;
-  return std::nullopt;
-}
-
 bool parse_cidr(std::string_view text, Cidr* cidr) {
   size_t slash = text.find('/');
   std::optional<IpAddress> base = parse_ip(text.substr(0, slash));
@@ -107,27 +88,13 @@ bool parse_cidr(std::string_view text, Cidr* cidr) {
   return true;
 }
 
-std::optional<IpAddress> ip_of(const sockaddr* address) {
-  if (!address) return std::nullopt;
-  IpAddress ip{};
-  if (address->sa_family == AF_INET) {
-    ip = kMappedPrefix;
-    memcpy(ip.data() + 12, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, 4);
-    return ip;
-  }
-  if (address->sa_family == AF_INET6) {
-    memcpy(ip.data(), &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, 16);
-    return ip;
-  }
-  return std::nullopt;
-}
-
 bool in_range(const IpAddress& address, const Cidr& range) {
   const int whole = range.prefix / 8, rest = range.prefix % 8;
   if (memcmp(address.data(), range.base.data(), static_cast<size_t>(whole)) != 0) return false;
   if (rest == 0) return true;
   const uint8_t mask = static_cast<uint8_t>(0xff << (8 - rest));
-  return (address[whole] & mask) == (range.base[whole] & mask);
+  const auto at = static_cast<size_t>(whole);
+  return (address[at] & mask) == (range.base[at] & mask);
 }
 
 std::string_view refusing_rule(const IpAddress& address) {

@@ -1,8 +1,6 @@
 // Which network addresses the relay may fetch from and which clients it serves.
 #pragma once
 
-#include <sys/socket.h>
-
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -10,9 +8,8 @@
 #include <string_view>
 #include <vector>
 
-/// An IPv6 address; an IPv4 address is held in its IPv4-mapped form (::ffff:a.b.c.d), so that
-/// both forms of the same address meet the same rules.
-using IpAddress = std::array<uint8_t, 16>;
+#include "platform/ip_addresses.h"  // IpAddress, parse_ip, ip_of
+
 
 /// A range of addresses: the first `prefix` bits of `base`.
 struct Cidr {
@@ -23,12 +20,6 @@ struct Cidr {
 /// Reads "ADDRESS/BITS" (or a bare address: one address) in IPv4 or IPv6 notation. False when
 /// `text` is not such a range or its bits reach past the address.
 bool parse_cidr(std::string_view text, Cidr* cidr);
-
-/// Reads a numeric IPv4 or IPv6 address.
-std::optional<IpAddress> parse_ip(std::string_view text);
-
-/// The address of a socket address of family AF_INET or AF_INET6; none for any other.
-std::optional<IpAddress> ip_of(const sockaddr* address);
 
 bool in_range(const IpAddress& address, const Cidr& range);
 

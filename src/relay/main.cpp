@@ -1,8 +1,5 @@
 // quonfetch-relay: the reference relay server. Parses the command line, serves until SIGINT or
 // SIGTERM, and exits 0 once every fetch has been stopped and cleaned up.
-#include <pthread.h>
-#include <signal.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +10,7 @@
 #include <curl/curl.h>
 
 #include "platform/env.h"
+#include "platform/stop_signals.h"
 #include "relay/options.h"
 #include "relay/relay_log.h"
 #include "relay/relay_server.h"
@@ -46,43 +44,26 @@ int read_command_line(int argc, char** argv, RelayOptions* options) {
   return -1;
 }
 
-// Blocks the signals one thread takes with sigwait; every thread started from here on
-// inherits the mask. A peer that hangs up mid-reply must not end the relay.
-sigset_t take_signals() {
-  signal(SIGPIPE, SIG_IGN);
-  // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
-  // sigwait, so each gets its default disposition back first.
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    signal(signal_number, SIG_DFL);
-    sigaddset(&signals, signal_number);
-  }
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  return signals;
-}
-
 // Serves until SIGINT or SIGTERM; SIGHUP is logged and changes nothing (there is no
 // configuration file to read again).
-void serve_until_signal(RelayServer& relay, const sigset_t& signals) {
+void serve_until_signal(RelayServer& relay, StopSignals& signals) {
   std::atomic<bool> served{false};
   std::thread signal_thread([&] {
     for (;;) {
-      int signal_number = 0;
-      sigwait(&signals, &signal_number);
+      StopSignal taken = signals.wait();
       if (served) return;  // woken by main after serve() ended on its own
-      if (signal_number == SIGHUP) {
+      if (taken.hangup) {
         relay_log("SIGHUP received: nothing to reload, still serving");
         continue;
       }
-      relay_log("Stopping (%s)", sigabbrev_np(signal_number));
+      relay_log("Stopping (%s)", taken.name.c_str());
       relay.stop();
       return;
     }
   });
   relay.serve();
   served = true;
-  pthread_kill(signal_thread.native_handle(), SIGTERM);
+  signals.wake(signal_thread);
   signal_thread.join();
   relay.stop();
 }
@@ -97,7 +78,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "quonfetch-relay: cannot initialise libcurl\n");
     return 1;
   }
-  const sigset_t signals = take_signals();
+  StopSignals signals;
   RelayServer relay(config, system_env());
   std::string err;
   if (!relay.start(&err)) {

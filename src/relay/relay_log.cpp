@@ -29,7 +29,8 @@ std::string log_escape(std::string_view text, size_t max_length) {
   std::string escaped;
   const bool cut = text.size() > max_length;
   if (cut) text = text.substr(0, max_length);
-  for (unsigned char c : text) {
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
     if (c == '\n') {
       escaped += "\\n";
     } else if (c < 0x20 || c >= 0x7f || c == '\\') {

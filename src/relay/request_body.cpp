@@ -97,7 +97,8 @@ std::optional<std::string> percent_decode(std::string_view text) {
 std::string percent_encode(std::string_view text) {
   static const char digits[] = "0123456789ABCDEF";
   std::string encoded;
-  for (unsigned char c : text) {
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
     if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
       encoded.push_back(static_cast<char>(c));
     } else {

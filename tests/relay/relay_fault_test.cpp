@@ -19,12 +19,12 @@ std::string ask(const std::string& sha1, size_t size, const std::string& url) {
 }
 
 TEST(RelayLoadTest, ManyClientProcessesWithAMixOfDigests) {
-  constexpr int kFiles = 8, kClients = 12, kRecordsPerClient = 20;
+  constexpr size_t kFiles = 8, kClients = 12, kRecordsPerClient = 20;
   TempDir dir;
   TestOrigin origin;
   std::vector<std::string> contents, lines;
-  for (int f = 0; f < kFiles; ++f) {
-    contents.push_back(std::string(1000 + 997 * f, static_cast<char>('a' + f)));
+  for (size_t f = 0; f < kFiles; ++f) {
+    contents.push_back(std::string(1000 + 997 * f, static_cast<char>('a' + static_cast<int>(f))));
     const std::string path = "/f" + std::to_string(f) + ".bin";
     origin.serve(path, contents.back());
     lines.push_back(sha1_hex(contents.back()) + " " + std::to_string(contents.back().size()) +
@@ -36,9 +36,9 @@ TEST(RelayLoadTest, ManyClientProcessesWithAMixOfDigests) {
   // different digests arrive at the relay interleaved.
   std::vector<ProgramRun> runs(kClients);
   std::vector<std::thread> clients;
-  for (int c = 0; c < kClients; ++c) {
+  for (size_t c = 0; c < kClients; ++c) {
     std::string list;
-    for (int r = 0; r < kRecordsPerClient; ++r) list += lines[(c * 3 + r * (c % 5 + 1)) % kFiles];
+    for (size_t r = 0; r < kRecordsPerClient; ++r) list += lines[(c * 3 + r * (c % 5 + 1)) % kFiles];
     write_file(dir.file("list" + std::to_string(c)), list);
     clients.emplace_back([&, c] {
       runs[c] = run_program(QUONFETCH_BINARY,
@@ -49,13 +49,13 @@ TEST(RelayLoadTest, ManyClientProcessesWithAMixOfDigests) {
   }
   for (auto& client : clients) client.join();
 
-  for (int c = 0; c < kClients; ++c) {
+  for (size_t c = 0; c < kClients; ++c) {
     EXPECT_EQ(runs[c].exit_status, 0);
     EXPECT_TRUE(runs[c].out.ends_with(std::to_string(kRecordsPerClient) +
                                       " download(s) successfully downloaded.\n"))
         << runs[c].out;
   }
-  for (int f = 0; f < kFiles; ++f)
+  for (size_t f = 0; f < kFiles; ++f)
     EXPECT_EQ(origin.hits("/f" + std::to_string(f) + ".bin"), 1) << f;  // one fetch per digest
   EXPECT_EQ(store_entries(dir).size(), 2u * kFiles);
 }

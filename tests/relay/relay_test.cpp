@@ -16,7 +16,7 @@ namespace {
 
 std::string sample_content(size_t size, char seed) {
   std::string content(size, '\0');
-  for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>(seed + i * 7 + i / 251);
+  for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>(static_cast<size_t>(seed) + i * 7 + i / 251);
   return content;
 }
 

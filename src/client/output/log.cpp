@@ -31,8 +31,8 @@ std::string escape_control_characters(std::string_view text) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::string escaped;
   escaped.reserve(text.size());
-  for (const char byte : text) {
-    const auto c = static_cast<unsigned char>(byte);
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
     if (c >= 0x20 && c != 0x7F) {
       escaped += static_cast<char>(c);
       continue;

@@ -21,8 +21,8 @@ std::string absolute_path(const std::string& path) {
 
 bool is_plain_file_name(std::string_view name) {
   if (name.empty() || name == "." || name == ".." || name.size() > kMaxNameBytes) return false;
-  for (const char byte : name) {
-    const auto c = static_cast<unsigned char>(byte);
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
     if (c < 0x20 || c == 0x7F || c == '/') return false;
   }
   return true;

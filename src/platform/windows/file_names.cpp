@@ -74,8 +74,8 @@ int compare_wide(const std::wstring& a, const std::wstring& b) {
 bool is_plain_file_name(std::string_view name) {
   if (name.empty() || name == "." || name == "..") return false;
   if (name.back() == '.' || name.back() == ' ' || name.size() > kMaxNameBytes) return false;
-  for (const char byte : name) {
-    const auto c = static_cast<unsigned char>(byte);
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
     if (c < 0x20 || c == 0x7F) return false;
     if (std::string_view("\\/:*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos)
       return false;
