@@ -15,10 +15,9 @@ namespace {
 // '*', which hiding itself writes.
 std::string url_part(std::string_view text) {
   std::string part;
-  for (unsigned char c : text)
-    if (c > ' ' && c < 0x7f && std::string_view(":@/?#,%*").find(static_cast<char>(c)) ==
-                                   std::string_view::npos)
-      part.push_back(static_cast<char>(c));
+  for (const char c : text)
+    if (c > ' ' && c < 0x7f && std::string_view(":@/?#,%*").find(c) == std::string_view::npos)
+      part.push_back(c);
   return part;
 }
 

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (token->empty()) __builtin_trap();
   if (token->data() < reply.data() || token->data() + token->size() > reply.data() + reply.size())
     __builtin_trap();
-  for (unsigned char c : *token)
+  for (const char c : *token)
     if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'))
       __builtin_trap();
   size_t at = static_cast<size_t>(token->data() - reply.data());

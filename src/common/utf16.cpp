@@ -38,7 +38,8 @@ void Utf16Decoder::feed(const char* bytes, size_t size, std::string& out) {
     }
     const unsigned first = static_cast<unsigned>(held_byte_);
     held_byte_ = -1;
-    take_unit(static_cast<char16_t>(big_endian_ ? (first << 8) | byte : (byte << 8) | first),
+    const unsigned second = byte;
+    take_unit(static_cast<char16_t>(big_endian_ ? (first << 8) | second : (second << 8) | first),
               out);
   }
 }

@@ -28,7 +28,7 @@ StatusAnswer failed_answer(const FetchResult& result) {
 
 FetchScheduler::FetchScheduler(Env& env, Store& store, SchedulerSettings settings,
                                FetchFunction fetch)
-    : env_(env), store_(store), settings_(std::move(settings)), fetch_(std::move(fetch)) {
+    : env_(env), store_(store), settings_(settings), fetch_(std::move(fetch)) {
   timer_ = std::thread([this] { expire_holds(); });
   for (int i = 0; i < settings_.workers; ++i) workers_.emplace_back([this] { work(); });
 }

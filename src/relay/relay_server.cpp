@@ -15,7 +15,7 @@ namespace {
 
 constexpr int kListenBacklog = 1024;
 // Request line, headers and the read buffer of one connection: headers beyond it are refused.
-constexpr size_t kHeaderMemory = 32 * 1024;
+constexpr size_t kHeaderMemory = size_t{32} * 1024;
 
 bool read_whole_file(Env& env, const std::string& path, std::string* text) {
   FilePtr file = env.open_file(path, "rb");
@@ -71,7 +71,11 @@ struct HttpCallbacks {
 
   static void log(void*, const char* format, va_list args) {
     char text[512];
+    // The HTTP library's own message: its format comes with its arguments.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     vsnprintf(text, sizeof text, format, args);
+#pragma GCC diagnostic pop
     std::string line = log_escape(text, sizeof text);
     while (line.ends_with("\\n")) line.resize(line.size() - 2);
     relay_log("HTTP server: %s", line.c_str());

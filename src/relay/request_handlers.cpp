@@ -10,7 +10,7 @@
 namespace {
 
 // A download request is two short lines; anything longer is not one.
-constexpr size_t kMaxRequestBody = 64 * 1024;
+constexpr size_t kMaxRequestBody = size_t{64} * 1024;
 constexpr std::string_view kMirrorSha1 = "/kxmirror/downloads/sha1/";
 constexpr std::string_view kMirrorSha256 = "/kxmirror/downloads/sha256/";
 

@@ -70,7 +70,7 @@ void Store::remove_leftovers(const std::string& dir) const {
   env_.list_directory(dir, &names);  // a folder that cannot be listed has nothing to serve
   for (const std::string& name : names)
     if (name.starts_with(kTemporaryPrefix) || name.ends_with(".link"))
-      env_.remove_file(dir + "/" + name);  // a file that cannot be removed is never served anyway
+      env_.remove_file(std::string(dir).append("/").append(name));  // never served anyway
 }
 
 void Store::list_files() {

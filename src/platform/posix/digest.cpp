@@ -7,7 +7,7 @@
 
 struct Digest::State {
   struct ContextDeleter {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+    void operator()(EVP_MD_CTX* owned) const { EVP_MD_CTX_free(owned); }
   };
   std::unique_ptr<EVP_MD_CTX, ContextDeleter> context;
 };
