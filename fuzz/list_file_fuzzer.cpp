@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "platform/env.h"
 #include "client/records/run_state.h"
 #include "client/run/list_file.h"
+#include "platform/env.h"
 
 namespace {
 

@@ -48,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view colon = encoded ? "%3A" : ":", at = encoded ? "%40" : "@";
   const std::string with_password =
       std::string(scheme_end) + user + std::string(colon) + password + std::string(at);
-  const std::string line = std::string(parts[0]) + "https" + with_password + host +
-                           std::string(parts[4]);
+  const std::string line =
+      std::string(parts[0]) + "https" + with_password + host + std::string(parts[4]);
   if (hide_passwords(line).find(with_password) != std::string::npos) __builtin_trap();
   return 0;
 }

@@ -1,8 +1,8 @@
 // Fuzzes the reply-status parse: the token it stores is a NUL-terminated run of letters,
 // digits and '_' that fits the buffer, and the buffer is untouched when no token is found.
 #include <cstdint>
-#include <string>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "client/protocol/status_reply.h"
@@ -22,7 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t at = static_cast<size_t>(token->data() - reply.data());
   if (at < 7 || reply.compare(at - 7, 7, "status=") != 0 || reply.find("status=") != at - 7)
     __builtin_trap();
-  if (reply.compare(0, 2, "0\n") != 0 || reply.find("aid=") == std::string::npos)
-    __builtin_trap();
+  if (reply.compare(0, 2, "0\n") != 0 || reply.find("aid=") == std::string::npos) __builtin_trap();
   return 0;
 }

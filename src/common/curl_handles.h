@@ -79,4 +79,5 @@ class TransferHandle {
 /// guard and connect limit of `limits`, the connection cache `share` (when not null), and the
 /// TLS checks.
 void set_common_transfer_options(CURL* handle, const char* url, const TransferLimits& limits,
-                                 CURLSH* share, TlsChecks tls, const char* protocols = "http,https");
+                                 CURLSH* share, TlsChecks tls,
+                                 const char* protocols = "http,https");

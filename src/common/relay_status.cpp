@@ -10,11 +10,16 @@ constexpr RelayStatus kKnown[] = {RelayStatus::Available, RelayStatus::InProcess
 
 std::string_view status_token(RelayStatus status) {
   switch (status) {
-    case RelayStatus::Available: return "Available";
-    case RelayStatus::InProcess: return "InProcess";
-    case RelayStatus::Failed: return "Failed";
-    case RelayStatus::Invalid: return "Invalid";
-    case RelayStatus::Unknown: break;
+    case RelayStatus::Available:
+      return "Available";
+    case RelayStatus::InProcess:
+      return "InProcess";
+    case RelayStatus::Failed:
+      return "Failed";
+    case RelayStatus::Invalid:
+      return "Invalid";
+    case RelayStatus::Unknown:
+      break;
   }
   return "";
 }

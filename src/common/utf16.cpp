@@ -5,8 +5,12 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool is_high_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool is_low_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool is_high_surrogate(char16_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool is_low_surrogate(char16_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 }  // namespace
 
@@ -49,8 +53,7 @@ void Utf16Decoder::take_unit(char16_t unit, std::string& out) {
     const char16_t high = high_surrogate_;
     high_surrogate_ = 0;
     if (is_low_surrogate(unit)) {
-      append_utf8(0x10000 + ((static_cast<char32_t>(high) - 0xD800) << 10) + (unit - 0xDC00),
-                  out);
+      append_utf8(0x10000 + ((static_cast<char32_t>(high) - 0xD800) << 10) + (unit - 0xDC00), out);
       return;
     }
     append_utf8(kReplacement, out);

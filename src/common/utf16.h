@@ -20,7 +20,7 @@ class Utf16Decoder {
   void take_unit(char16_t unit, std::string& out);
 
   bool big_endian_;
-  int held_byte_ = -1;       ///< the first byte of a code unit whose second is still to come
+  int held_byte_ = -1;           ///< the first byte of a code unit whose second is still to come
   char16_t high_surrogate_ = 0;  ///< a high surrogate waiting for its low one
 };
 

@@ -51,7 +51,7 @@ const std::vector<Rule>& default_rules() {
       {v6({0xfe, 0x80}, 10), "link-local"},
       {v6({0xfe, 0xc0}, 10), "private"},  // site-local, the ULA's deprecated forerunner
       {v6({0xff}, 8), "multicast"},
-      {v6({0x01, 0x00}, 64), "reserved"},  // discard-only
+      {v6({0x01, 0x00}, 64), "reserved"},              // discard-only
       {v6({0x20, 0x01, 0x0d, 0xb8}, 32), "reserved"},  // documentation
   };
   return rules;

@@ -10,7 +10,6 @@
 
 #include "platform/ip_addresses.h"  // IpAddress, parse_ip, ip_of
 
-
 /// A range of addresses: the first `prefix` bits of `base`.
 struct Cidr {
   IpAddress base{};

@@ -34,7 +34,7 @@ constexpr StatusClass status_class(unsigned status) {
 /// Made when libmicrohttpd first hands the relay a request, freed when the request completes.
 struct Exchange {
   Endpoint endpoint = Endpoint::Other;
-  std::string url;     ///< as received (percent-decoded by the HTTP server)
+  std::string url;       ///< as received (percent-decoded by the HTTP server)
   bool is_read = false;  ///< GET or HEAD
   bool is_post = false;
   std::string method;  ///< escaped for the log
@@ -43,7 +43,7 @@ struct Exchange {
   int client_port = 0;
   std::string body;  ///< the download request's body, up to the cap
   unsigned status = 0;
-  std::string detail;  ///< what the log line adds after the status
+  std::string detail;       ///< what the log line adds after the status
   std::string served_sha1;  ///< the stored file a mirror reply is sent from, until it completes
 
   std::mutex mutex;

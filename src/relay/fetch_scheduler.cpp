@@ -140,8 +140,8 @@ std::shared_ptr<FetchScheduler::Job> FetchScheduler::next_job() {
 
 void FetchScheduler::forget_old_failures(Millis now) {
   const Millis memory = std::chrono::milliseconds(settings_.failure_memory).count();
-  while (!failures_.empty() && (failures_.size() > settings_.max_failures ||
-                                now - failures_.front().first > memory)) {
+  while (!failures_.empty() &&
+         (failures_.size() > settings_.max_failures || now - failures_.front().first > memory)) {
     auto found = jobs_.find(failures_.front().second);
     // Only a failure still unreported is forgotten; the name may belong to a newer job.
     if (found != jobs_.end() && found->second->done &&
@@ -171,13 +171,13 @@ void FetchScheduler::work() {
     }
     const long long elapsed_ms = env_.monotonic_milliseconds() - start;
     std::string why;
-    if (!result.ok()) why = ": " + result.reason + (result.detail.empty() ? "" : "; ") + result.detail;
+    if (!result.ok())
+      why = ": " + result.reason + (result.detail.empty() ? "" : "; ") + result.detail;
     // The URL came from a client: escaped, as every request byte in the log.
-    relay_log("Fetch of %s for %s: %s, %llu bytes in %lld ms%s",
-              log_escape(job->fetch.url, 300).c_str(), job->fetch.sha1.c_str(),
-              std::string(fetch_end_name(result.end)).c_str(),
-              static_cast<unsigned long long>(result.bytes), elapsed_ms,
-              log_escape(why, 500).c_str());
+    relay_log(
+        "Fetch of %s for %s: %s, %llu bytes in %lld ms%s", log_escape(job->fetch.url, 300).c_str(),
+        job->fetch.sha1.c_str(), std::string(fetch_end_name(result.end)).c_str(),
+        static_cast<unsigned long long>(result.bytes), elapsed_ms, log_escape(why, 500).c_str());
     finish(job, std::move(result));
   }
 }
@@ -211,8 +211,8 @@ void FetchScheduler::finish(const std::shared_ptr<Job>& job, FetchResult result)
       request.reply(answer(RelayStatus::InProcess));
     } else if (job->result.ok()) {
       // The fetch followed another request's description; this one may differ from it.
-      std::optional<StatusAnswer> stored = stored_answer(job->fetch.sha1, request.sha256,
-                                                         request.size);
+      std::optional<StatusAnswer> stored =
+          stored_answer(job->fetch.sha1, request.sha256, request.size);
       request.reply(stored ? *stored
                            : answer(RelayStatus::Failed, "store failed: the file left the store"));
     } else {

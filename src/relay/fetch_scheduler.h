@@ -28,7 +28,7 @@ struct SchedulerSettings {
   /// it is answered "InProcess". Saves a client the long pause between its polls when the
   /// origin is quick. A held request uses no thread.
   std::chrono::milliseconds hold{3000};
-  size_t max_queued = 1000;  ///< fetches waiting for a worker; beyond, nothing is queued
+  size_t max_queued = 1000;     ///< fetches waiting for a worker; beyond, nothing is queued
   size_t max_failures = 10000;  ///< failures remembered until reported
   std::chrono::seconds failure_memory{600};  ///< ... and for at most this long
 };
@@ -94,7 +94,7 @@ class FetchScheduler {
     FetchJob fetch;
     bool done = false;
     FetchResult result;
-    int64_t failed_at = 0;  // on env_'s monotonic clock, in milliseconds
+    int64_t failed_at = 0;   // on env_'s monotonic clock, in milliseconds
     std::vector<Held> held;  // guarded by mutex_
   };
   // A time on env_'s monotonic clock, in milliseconds.
@@ -126,13 +126,13 @@ class FetchScheduler {
   mutable std::mutex mutex_;
   std::condition_variable work_ready_;    // signalled when a job is queued or on shutdown
   std::condition_variable hold_changed_;  // signalled when a hold begins or on shutdown
-  std::map<std::string, std::shared_ptr<Job>> jobs_;  // guarded by mutex_; by sha1
+  std::map<std::string, std::shared_ptr<Job>> jobs_;                // guarded by mutex_; by sha1
   std::map<std::string, std::deque<std::shared_ptr<Job>>> queues_;  // guarded by mutex_; by client
   std::deque<std::string> turns_;  // guarded by mutex_; clients with queued jobs, next first
   size_t queued_ = 0;              // guarded by mutex_
   uint64_t next_hold_id_ = 0;      // guarded by mutex_
   std::multimap<Millis, std::pair<uint64_t, std::shared_ptr<Job>>>
-      hold_deadlines_;  // guarded by mutex_
+      hold_deadlines_;                                   // guarded by mutex_
   std::deque<std::pair<Millis, std::string>> failures_;  // guarded by mutex_
   SchedulerCounts counts_;  // guarded by mutex_ (queued, running and held are filled on read)
 

@@ -34,8 +34,8 @@ ValueReader range(std::vector<std::string> RelayOptions::*member, const char* na
   return [member, name](RelayOptions* options, const std::string& value, std::string* err) {
     Cidr cidr;
     if (!parse_cidr(value, &cidr)) {
-      *err = std::string(name) + " needs an address range like 10.0.0.0/8 or fd00::/8, not: " +
-             value;
+      *err =
+          std::string(name) + " needs an address range like 10.0.0.0/8 or fd00::/8, not: " + value;
       return false;
     }
     (options->*member).push_back(value);

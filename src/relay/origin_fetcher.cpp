@@ -109,7 +109,8 @@ std::optional<FetchResult> transfer_failure(CURL* curl, CURLcode code, const Ori
                        " (the relay's operator can allow it with --allow-origin)",
                    "address " + guard.refused_address, sink.bytes);
   if (sink.too_long || code == CURLE_FILESIZE_EXCEEDED)
-    return failure(OriginFetchEnd::TooLarge, "size mismatch: the origin sent more bytes than expected",
+    return failure(OriginFetchEnd::TooLarge,
+                   "size mismatch: the origin sent more bytes than expected",
                    "more than " + std::to_string(sink.limit) + " bytes", sink.bytes);
   if (sink.write_failed)
     return failure(OriginFetchEnd::StoreError, "store failed: the relay cannot write the file",
@@ -137,14 +138,15 @@ std::optional<FetchResult> transfer_failure(CURL* curl, CURLcode code, const Ori
 std::optional<FetchResult> content_failure(const FetchJob& job, OriginSink& sink,
                                            std::string* sha256) {
   if (job.size && sink.bytes != *job.size)
-    return failure(OriginFetchEnd::SizeMismatch,
-                   "size mismatch: the origin's file is not " + std::to_string(*job.size) +
-                       " bytes",
-                   "received " + std::to_string(sink.bytes) + " bytes", sink.bytes);
+    return failure(
+        OriginFetchEnd::SizeMismatch,
+        "size mismatch: the origin's file is not " + std::to_string(*job.size) + " bytes",
+        "received " + std::to_string(sink.bytes) + " bytes", sink.bytes);
   const std::string sha1 = to_hex(sink.sha1.finish());
   if (sha1 != job.sha1)
-    return failure(OriginFetchEnd::DigestMismatch, "sha1 mismatch: the origin's file has another sha1",
-                   "received sha1 " + sha1, sink.bytes);
+    return failure(OriginFetchEnd::DigestMismatch,
+                   "sha1 mismatch: the origin's file has another sha1", "received sha1 " + sha1,
+                   sink.bytes);
   *sha256 = to_hex(sink.sha256.finish());
   if (job.sha256 && *sha256 != *job.sha256)
     return failure(OriginFetchEnd::DigestMismatch,
@@ -157,17 +159,28 @@ std::optional<FetchResult> content_failure(const FetchJob& job, OriginSink& sink
 
 std::string_view fetch_end_name(OriginFetchEnd end) {
   switch (end) {
-    case OriginFetchEnd::Stored: return "stored";
-    case OriginFetchEnd::Refused: return "refused";
-    case OriginFetchEnd::OriginError: return "origin_error";
-    case OriginFetchEnd::TransferError: return "transfer_error";
-    case OriginFetchEnd::TimedOut: return "timed_out";
-    case OriginFetchEnd::TooLarge: return "too_large";
-    case OriginFetchEnd::SizeMismatch: return "size_mismatch";
-    case OriginFetchEnd::DigestMismatch: return "digest_mismatch";
-    case OriginFetchEnd::StoreError: return "store_error";
-    case OriginFetchEnd::Stopped: return "stopped";
-    case OriginFetchEnd::Count: break;
+    case OriginFetchEnd::Stored:
+      return "stored";
+    case OriginFetchEnd::Refused:
+      return "refused";
+    case OriginFetchEnd::OriginError:
+      return "origin_error";
+    case OriginFetchEnd::TransferError:
+      return "transfer_error";
+    case OriginFetchEnd::TimedOut:
+      return "timed_out";
+    case OriginFetchEnd::TooLarge:
+      return "too_large";
+    case OriginFetchEnd::SizeMismatch:
+      return "size_mismatch";
+    case OriginFetchEnd::DigestMismatch:
+      return "digest_mismatch";
+    case OriginFetchEnd::StoreError:
+      return "store_error";
+    case OriginFetchEnd::Stopped:
+      return "stopped";
+    case OriginFetchEnd::Count:
+      break;
   }
   return "unknown";
 }

@@ -69,10 +69,10 @@ struct FetchResult {
   bool ok() const { return end == OriginFetchEnd::Stored; }
 };
 
-/// Streams `job.url` into a temporary file of `store` (through its Env), hashing every byte with SHA-1 and SHA-256
-/// as it arrives, and moves it (synced to disk) under its digests only when the origin answered
-/// 200 (or the file:// read succeeded), the size matched `job.size` when given, and the digests
-/// matched. Certificates of https origins are verified; redirects go to http and https only. A
-/// set `stopping` aborts the transfer. On any failure nothing is left in the store.
+/// Streams `job.url` into a temporary file of `store` (through its Env), hashing every byte with
+/// SHA-1 and SHA-256 as it arrives, and moves it (synced to disk) under its digests only when the
+/// origin answered 200 (or the file:// read succeeded), the size matched `job.size` when given, and
+/// the digests matched. Certificates of https origins are verified; redirects go to http and https
+/// only. A set `stopping` aborts the transfer. On any failure nothing is left in the store.
 FetchResult fetch_from_origin(const FetchJob& job, Store& store, const FetchSettings& settings,
                               const std::atomic<bool>& stopping);

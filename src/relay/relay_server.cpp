@@ -47,8 +47,7 @@ struct HttpCallbacks {
       exchange->path = log_escape(url, 200);
       const MHD_ConnectionInfo* info =
           MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-      if (info)
-        socket_address_text(info->client_addr, &exchange->client, &exchange->client_port);
+      if (info) socket_address_text(info->client_addr, &exchange->client, &exchange->client_port);
       *con_cls = exchange.release();
       return static_cast<MHD_Result>(
           relay->begin_request(connection, *static_cast<Exchange*>(*con_cls), url, method));
@@ -57,8 +56,7 @@ struct HttpCallbacks {
         connection, *static_cast<Exchange*>(*con_cls), upload_data, upload_data_size));
   }
 
-  static void completed(void* cls, MHD_Connection*, void** con_cls,
-                        MHD_RequestTerminationCode) {
+  static void completed(void* cls, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
     std::unique_ptr<Exchange> exchange(static_cast<Exchange*>(*con_cls));
     *con_cls = nullptr;
     if (!exchange) return;

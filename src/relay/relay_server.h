@@ -1,9 +1,9 @@
 // The relay: the download-request endpoint and the mirror, over HTTP or HTTPS.
 //
 // Threads, what each owns, which lock guards what, and why a download request may wait:
-// src/relay/README.md. In short: libmicrohttpd's HTTP threads (four per core) never wait; a download
-// request for a file being fetched is suspended without a thread and resumed by the scheduler's
-// reply; --workers fetch threads, one hold timer and one store verifier do the rest.
+// src/relay/README.md. In short: libmicrohttpd's HTTP threads (four per core) never wait; a
+// download request for a file being fetched is suspended without a thread and resumed by the
+// scheduler's reply; --workers fetch threads, one hold timer and one store verifier do the rest.
 #pragma once
 
 #include <atomic>
@@ -12,10 +12,10 @@
 #include <mutex>
 #include <string>
 
-#include "relay/address_policy.h"
-#include "relay/fetch_scheduler.h"
-#include "relay/exchange.h"
 #include "platform/env.h"
+#include "relay/address_policy.h"
+#include "relay/exchange.h"
+#include "relay/fetch_scheduler.h"
 #include "relay/options.h"
 #include "relay/store.h"
 

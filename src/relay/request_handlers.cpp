@@ -24,8 +24,7 @@ MHD_Result queue(MHD_Connection* connection, Exchange& exchange, unsigned status
 }
 
 // The reply to a download request, with its summary for the log line.
-int respond_status(MHD_Connection* connection, Exchange& exchange,
-                          const StatusAnswer& answer) {
+int respond_status(MHD_Connection* connection, Exchange& exchange, const StatusAnswer& answer) {
   const std::string reply = format_status_reply(answer.status, answer.reason);
   exchange.detail += " " + log_escape(reply.substr(2, reply.size() - 3), 300);
   return respond_text(connection, exchange, MHD_HTTP_OK, reply);
@@ -50,8 +49,8 @@ int respond_text(MHD_Connection* connection, Exchange& exchange, unsigned status
   return queue(connection, exchange, status, response);
 }
 
-int RelayServer::begin_request(MHD_Connection* connection, Exchange& exchange,
-                               std::string_view url, std::string_view method) {
+int RelayServer::begin_request(MHD_Connection* connection, Exchange& exchange, std::string_view url,
+                               std::string_view method) {
   exchange.url = url;
   exchange.is_read = is_read(method);
   exchange.is_post = method == "POST";
@@ -163,8 +162,9 @@ int RelayServer::answer_mirror(MHD_Connection* connection, Exchange& exchange, D
   const std::string whole = "/" + std::to_string(stored->size);
   if (kind_of_reply == RangeReply::Unsatisfiable) {
     MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-    if (response) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_RANGE,
-                                          ("bytes */" + whole.substr(1)).c_str());
+    if (response)
+      MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_RANGE,
+                              ("bytes */" + whole.substr(1)).c_str());
     return queue(connection, exchange, 416, response);
   }
   MHD_Response* response =

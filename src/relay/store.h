@@ -1,16 +1,16 @@
 // The content-addressed store: every file under its SHA-1, and the same file under its SHA-256.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <atomic>
-#include <memory>
 
 #include "platform/atomic_file.h"
 #include "platform/digest.h"
@@ -116,12 +116,12 @@ class Store {
   std::unique_ptr<FileLock> lock_;  // held while the store is open
 
   mutable std::mutex mutex_;
-  std::condition_variable checked_;         // signalled when a check ends
-  std::map<std::string, Entry> entries_;    // guarded by mutex_; by sha1
+  std::condition_variable checked_;                  // signalled when a check ends
+  std::map<std::string, Entry> entries_;             // guarded by mutex_; by sha1
   std::map<std::string, std::string> sha256_names_;  // guarded by mutex_; sha256 -> sha1
-  uint64_t bytes_ = 0;                      // guarded by mutex_
-  uint64_t tick_ = 0;                       // guarded by mutex_
-  StoreCounts removed_;                     // guarded by mutex_ (evicted and corrupt)
-  bool stopping_ = false;                   // guarded by mutex_
+  uint64_t bytes_ = 0;                               // guarded by mutex_
+  uint64_t tick_ = 0;                                // guarded by mutex_
+  StoreCounts removed_;                              // guarded by mutex_ (evicted and corrupt)
+  bool stopping_ = false;                            // guarded by mutex_
   std::thread verifier_;
 };

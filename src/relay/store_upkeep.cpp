@@ -84,8 +84,8 @@ bool Store::check_file(const std::string& sha1) {
   const std::string path = path_of(DigestKind::Sha1, sha1);
   auto digests = digests_of_file(env_, path);
   if (!digests || digests->first != sha1) {
-    relay_log("Store: %s is corrupt (%s); removed, to be fetched again on request",
-              sha1.c_str(), digests ? "its content has another sha1" : "it cannot be read");
+    relay_log("Store: %s is corrupt (%s); removed, to be fetched again on request", sha1.c_str(),
+              digests ? "its content has another sha1" : "it cannot be read");
     return false;
   }
   // The sha256 name may be missing: the relay stopped between the two steps of add().

@@ -43,8 +43,8 @@ class EndToEndTest : public ::testing::Test {
 TEST_F(EndToEndTest, SingleDownloadByteForByte) {
   const std::string content = "the file's bytes\n";
   std::string sha1 = serve(content);
-  ProgramRun r = quonfetch({"-s", sha1, "-z", "17", "-u", "http://origin/dir/file.txt", "-l",
-                            "run.log"});
+  ProgramRun r =
+      quonfetch({"-s", sha1, "-z", "17", "-u", "http://origin/dir/file.txt", "-l", "run.log"});
   const std::string expected = header(1) + "1 download(s) available.\nDownloading " +
                                mirror("sha1", sha1) + "\n1 download(s) successfully downloaded.\n";
   EXPECT_EQ(r.exit_status, 0);
@@ -70,8 +70,8 @@ TEST_F(EndToEndTest, ListFileWithOutputDirLogAndDebug) {
   std::string expected =
       header(2) + "Sending request to " + relay.base_url() +
       "/DownloadRequest with body: 0\naid=0,index=null,sha1=" + a +
-      ",size=5,url=http%3A%2F%2Fo%2Fa.bin\n\n" + reply + "Sending request to " +
-      relay.base_url() + "/DownloadRequest with body: 0\naid=0,index=null,sha1=" + b +
+      ",size=5,url=http%3A%2F%2Fo%2Fa.bin\n\n" + reply + "Sending request to " + relay.base_url() +
+      "/DownloadRequest with body: 0\naid=0,index=null,sha1=" + b +
       ",size=5,url=https%3A%2F%2Fo%2Fb.bin,sha256=" + b256 + "\n\n" + reply +
       "2 download(s) available.\nDownloading " + mirror("sha1", a) + "\nDownloading " +
       mirror("sha1", b) + "\n2 download(s) successfully downloaded.\n";
@@ -143,8 +143,8 @@ TEST_F(EndToEndTest, RedirectOnTheMirror) {
 }
 
 TEST_F(EndToEndTest, FileNameRules) {
-  std::string one = serve("one"), two = serve("two"), three = serve("three"),
-              four = serve("four"), five = serve("five");
+  std::string one = serve("one"), two = serve("two"), three = serve("three"), four = serve("four"),
+              five = serve("five");
   write_file(dir.file("list"), one + " 3 http://o/get?id=1&x=%20\n" + two + " 3 http://o/dir/\n" +
                                    three + " 5 bare-name\n" + four + " 4 http://a/same\n" + five +
                                    " 4 http://b/same\n" + four + " 4 http://c/same\n");
@@ -153,14 +153,14 @@ TEST_F(EndToEndTest, FileNameRules) {
   const bool query_in_name = !client_is_windows();
   // A name that another record's file already took this run keeps that file; the same file
   // asked for again is fetched again.
-  EXPECT_NE(r.out.find("Downloading " + mirror("sha1", two) + "\nError: " +
-                       client_path("out", "download.bin") +
-                       " was already written by this run\nDownloading " + mirror("sha1", four) +
-                       "\nError: " + client_path("out", "same") +
-                       " was already written by this run\nDownloading " + mirror("sha1", four) +
-                       "\n" + (query_in_name ? "4" : "3") +
-                       " download(s) successfully downloaded.\n"),
-            std::string::npos)
+  EXPECT_NE(
+      r.out.find("Downloading " + mirror("sha1", two) +
+                 "\nError: " + client_path("out", "download.bin") +
+                 " was already written by this run\nDownloading " + mirror("sha1", four) +
+                 "\nError: " + client_path("out", "same") +
+                 " was already written by this run\nDownloading " + mirror("sha1", four) + "\n" +
+                 (query_in_name ? "4" : "3") + " download(s) successfully downloaded.\n"),
+      std::string::npos)
       << r.out;
   std::vector<std::string> names{"download.bin", "get?id=1&x=%20", "same"};
   if (query_in_name)
@@ -205,9 +205,8 @@ TEST_F(EndToEndTest, NamesTheFileSystemRefusesAndPathsFormedWhole) {
   // A name too long for the file system fails before any transfer; a folder is found before
   // the transfer too, once the fetch has begun.
   EXPECT_EQ(r.out, header(3) + "3 download(s) available.\nError opening file for write: " +
-                       client_path("out", long_name) + "\nDownloading " +
-                       mirror("sha1", b) + "\nError opening file for write: " + client_path("out", "sub") +
-                       "\n" +
+                       client_path("out", long_name) + "\nDownloading " + mirror("sha1", b) +
+                       "\nError opening file for write: " + client_path("out", "sub") + "\n" +
                        "Error downloading " + mirror("sha1", b) + " Response:0\nDownloading " +
                        mirror("sha1", long_digest) + "\n1 download(s) successfully downloaded.\n");
   EXPECT_TRUE(relay.requests_to("/kxmirror/downloads/sha1/" + a).empty());  // no transfer
@@ -220,7 +219,7 @@ TEST_F(EndToEndTest, ClosedStandardOutputChangesNothingElse) {
   std::string a = serve("a"), b = serve("b");
   write_file(dir.file("list"), a + " 1 http://o/a\n" + b + " 1 http://o/b\n");
   std::vector<std::string> args{"-r", "127.0.0.1", "-p", std::to_string(relay.port()),
-                                "-f", "list", "-l", "run.log"};
+                                "-f", "list",      "-l", "run.log"};
   ProgramRun r = run_client(args, dir.path(), 0, nullptr, true);
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.signal, 0);

@@ -1,15 +1,15 @@
 // Faults and hostile input: broken connections, stalls, a full disk, a vanishing output folder,
 // redirect loops and list files made of noise. Whatever happens, the run ends with the right
 // lines, and no file stands under a target name unless it arrived whole with its digest.
-#include <filesystem>
 #include <csignal>
+#include <filesystem>
 #include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "common/curl_handles.h"
 #include "client/records/run_state.h"
+#include "common/curl_handles.h"
 #include "support/driver_fixture.h"
 #include "support/test_env.h"
 #include "support/test_relay.h"
@@ -118,17 +118,16 @@ TEST_F(BinaryFaultTest, InterruptedFetchLeavesNothingBehind) {
   slow.chunk_delay_ms = 5;  // long enough to be caught in the middle
   relay.script_path("/kxmirror/downloads/sha1/" + sha1, {slow});
   std::thread interrupter;
-  ProgramRun r = run_client(
-      {"-r", "127.0.0.1", "-p", std::to_string(relay.port()), "-o", "out", "-s", sha1, "-z", "1",
-       "-u", "http://o/f.bin"},
-      dir.path(), 0, [&](int pid) {
-        interrupter = std::thread([&, pid] {
-          // Waits for the temporary file to appear, then interrupts the run.
-          for (int i = 0; i < 20000 && dir.entries("out").size() < 2; ++i)
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-          kill(pid, SIGINT);
-        });
-      });
+  ProgramRun r = run_client({"-r", "127.0.0.1", "-p", std::to_string(relay.port()), "-o", "out",
+                             "-s", sha1, "-z", "1", "-u", "http://o/f.bin"},
+                            dir.path(), 0, [&](int pid) {
+                              interrupter = std::thread([&, pid] {
+                                // Waits for the temporary file to appear, then interrupts the run.
+                                for (int i = 0; i < 20000 && dir.entries("out").size() < 2; ++i)
+                                  std::this_thread::sleep_for(std::chrono::microseconds(100));
+                                kill(pid, SIGINT);
+                              });
+                            });
   interrupter.join();
   EXPECT_TRUE(ended_by_interrupt(r)) << r.exit_status << " " << r.signal;
   expect_good_copy_alone();
@@ -153,10 +152,11 @@ TEST_F(BinaryFaultTest, HostileListFiles) {
   } cases[] = {
       {"binary noise", noise, -1},
       {"NUL bytes", nul_lines, 0},
-      {"very long lines", "a 1 http://o/" + long_field + " " + long_field + "\n" + long_field +
-                              "\n", 1},
-      {"millions of separators", "a" + separators + "1" + separators + "http://o/a" + separators +
-                                     "\n" + separators + "\n", 1},
+      {"very long lines",
+       "a 1 http://o/" + long_field + " " + long_field + "\n" + long_field + "\n", 1},
+      {"millions of separators",
+       "a" + separators + "1" + separators + "http://o/a" + separators + "\n" + separators + "\n",
+       1},
   };
   for (const auto& c : cases) {
     write_file(dir.file("list"), c.content);
@@ -224,9 +224,9 @@ TEST_F(DriverFaultTest, RelayStopsAndComesBackWhileRecordsAreInProcess) {
   });
   std::string out = run();
   EXPECT_NE(out.find("Code: 0\nWill retry"), std::string::npos) << out;
-  EXPECT_TRUE(out.ends_with("1 download(s) available.\nDownloading http://127.0.0.1:" +
-                            std::to_string(port) + "/kxmirror/downloads/sha1/" + sha1 +
-                            "\n1 download(s) successfully downloaded.\n"))
+  EXPECT_TRUE(out.ends_with(
+      "1 download(s) available.\nDownloading http://127.0.0.1:" + std::to_string(port) +
+      "/kxmirror/downloads/sha1/" + sha1 + "\n1 download(s) successfully downloaded.\n"))
       << out;
   EXPECT_EQ(read_file(dir.file("out/p.bin")), "patience");
 }

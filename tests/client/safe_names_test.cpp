@@ -49,8 +49,12 @@ TEST_F(SafeNamesTest, NamesThatLeaveTheFolderAreRefused) {
     std::string name;
     bool refused_on_linux;
   } cases[] = {
-      {"..\\..\\..\\victim.txt", false}, {"C:\\x", false}, {"\\\\?\\C:\\x", false},
-      {"\\\\.\\C:\\x", false},          {"NUL.txt", false}, {"a.bin.", false},
+      {"..\\..\\..\\victim.txt", false},
+      {"C:\\x", false},
+      {"\\\\?\\C:\\x", false},
+      {"\\\\.\\C:\\x", false},
+      {"NUL.txt", false},
+      {"a.bin.", false},
       {"e\x1b[2J", true},
   };
   std::string list;
@@ -63,8 +67,9 @@ TEST_F(SafeNamesTest, NamesThatLeaveTheFolderAreRefused) {
   int stored = 1;
   for (const Case& c : cases) {
     const bool refused = client_is_windows() || c.refused_on_linux;
-    const std::string line = "Error opening file for write: " +
-                             escape_control_characters(client_path("out", c.name)) + "\n";
+    const std::string line =
+        "Error opening file for write: " + escape_control_characters(client_path("out", c.name)) +
+        "\n";
     EXPECT_EQ(r.out.find(line) != std::string::npos, refused) << c.name << "\n" << r.out;
     EXPECT_EQ(fetched(sha1_hex(c.name)), !refused) << c.name;
     if (!refused) {
@@ -98,13 +103,14 @@ TEST_F(SafeNamesTest, NamesTheFileSystemCountsAsOne) {
   const std::string jurgen = "J\xC3\xBCrgen.bin", upper_jurgen = "J\xC3\x9CRGEN.bin";
   write_file(dir.file("list"), serve("first") + " 5 http://o/A.bin\n" + serve("second") +
                                    " 6 http://o/a.bin\n" + serve("third") + " 5 http://o/" +
-                                   jurgen + "\n" + serve("fourth") + " 6 http://o/" +
-                                   upper_jurgen + "\n");
+                                   jurgen + "\n" + serve("fourth") + " 6 http://o/" + upper_jurgen +
+                                   "\n");
   ProgramRun r = quonfetch({"-f", "list", "-o", "out"});
   if (client_is_windows()) {
     for (const std::string& name : {std::string("a.bin"), upper_jurgen})
-      EXPECT_NE(r.out.find("Error: " + client_path("out", name) + " was already written by this run\n"),
-                std::string::npos)
+      EXPECT_NE(
+          r.out.find("Error: " + client_path("out", name) + " was already written by this run\n"),
+          std::string::npos)
           << r.out;
     EXPECT_TRUE(r.out.ends_with(count_line(2))) << r.out;
     EXPECT_EQ(dir.entries("out"), (std::vector<std::string>{"A.bin", jurgen}));
@@ -174,8 +180,8 @@ TEST_F(SafeNamesTest, QuoteInTheOutputFolder) {
   ProgramRun r = quonfetch({"-s", sha1, "-z", "1", "-u", "http://o/x", "-o", swallowed});
   ProgramRun no_relay = run_client({"-o", "out\" -r 127.0.0.1"}, dir.path());
   if (client_is_windows()) {
-    for (const auto& [run, value] : {std::pair<ProgramRun*, std::string>{&r, swallowed},
-                                     {&no_relay, "out\" -r 127.0.0.1"}}) {
+    for (const auto& [run, value] :
+         {std::pair<ProgramRun*, std::string>{&r, swallowed}, {&no_relay, "out\" -r 127.0.0.1"}}) {
       EXPECT_EQ(run->exit_status, 1);
       EXPECT_EQ(run->out, "Error: the output folder holds a double quote: " + value +
                               " (write the folder without its final backslash, as in -o "

@@ -44,8 +44,12 @@ std::string screen_text(const std::string& raw) {
 class StreamsTest : public ::testing::Test {
  protected:
   std::vector<std::string> single(const std::string& sha1, const std::string& size) {
-    return {"-r", "127.0.0.1", "-p", std::to_string(relay.port()), "-s", sha1, "-z", size,
-            "-u", "http://o/f.bin", "-l", "run.log"};
+    return {"-r", "127.0.0.1",
+            "-p", std::to_string(relay.port()),
+            "-s", sha1,
+            "-z", size,
+            "-u", "http://o/f.bin",
+            "-l", "run.log"};
   }
   std::string header() const {
     return "Sending download requests for 1 download(s) on " + relay.base_url() + "\n";

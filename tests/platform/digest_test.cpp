@@ -21,7 +21,8 @@ TEST(DigestTest, KnownDigests) {
       {DigestKind::Sha1, "abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
       {DigestKind::Sha1, million, "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
       {DigestKind::Sha256, "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-      {DigestKind::Sha256, "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {DigestKind::Sha256, "abc",
+       "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
       {DigestKind::Sha256, million,
        "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
   };

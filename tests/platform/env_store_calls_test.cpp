@@ -37,8 +37,8 @@ TEST_F(EnvStoreCallsTest, ListsEveryEntryButDotAndDotDot) {
   EXPECT_FALSE(missing.ok());
   EXPECT_EQ(missing.error_number(), ENOENT);
   EXPECT_TRUE(names.empty());
-  EXPECT_EQ(missing.message(), "cannot list " + dir_.file("none") + ": " +
-                                   system_error_text(ENOENT));
+  EXPECT_EQ(missing.message(),
+            "cannot list " + dir_.file("none") + ": " + system_error_text(ENOENT));
 }
 
 TEST_F(EnvStoreCallsTest, TwoNamesOfOneFileShareTheirIdAndNoOtherFileDoes) {

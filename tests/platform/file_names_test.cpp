@@ -87,7 +87,7 @@ TEST(FileNamesTest, NamesAreToldApartAsTheFileSystemDoes) {
   } cases[] = {
       {"out/a.bin", "out/a.bin", true},
       {"out/A.bin", "out/a.bin", true},
-      {"J\xC3\xBCrgen.bin", "J\xC3\x9CRGEN.BIN", true},  // Jürgen, JÜRGEN
+      {"J\xC3\xBCrgen.bin", "J\xC3\x9CRGEN.BIN", true},   // Jürgen, JÜRGEN
       {"J\xC3\xBCrgen.bin", "J\xC3\xB6rgen.bin", false},  // Jürgen, Jörgen
       {"a.bin", "b.bin", false},
       {"a.bin", "a.bin2", false},
@@ -158,12 +158,15 @@ TEST(FileNamesTest, LongPathsAreHandedOverWhole) {
     std::wstring wide;
   } cases[] = {
       {"short.bin", L"short.bin"},
-      {base + std::string(247 - base.size(), 'a'), wide_from_utf8(base + std::string(247 - base.size(), 'a'))},
-      {base + std::string(248 - base.size(), 'a'), L"\\\\?\\" + wide_from_utf8(base + std::string(248 - base.size(), 'a'))},
+      {base + std::string(247 - base.size(), 'a'),
+       wide_from_utf8(base + std::string(247 - base.size(), 'a'))},
+      {base + std::string(248 - base.size(), 'a'),
+       L"\\\\?\\" + wide_from_utf8(base + std::string(248 - base.size(), 'a'))},
       {"C:/base/" + long_tail, L"\\\\?\\C:\\base\\" + wide_from_utf8(long_tail)},
       {"\\\\?\\C:\\" + long_tail, L"\\\\?\\C:\\" + wide_from_utf8(long_tail)},
       {"//?/C:/" + long_tail, L"\\\\?\\C:\\" + wide_from_utf8(long_tail)},
-      {"\\\\server\\share\\" + long_tail, L"\\\\?\\UNC\\server\\share\\" + wide_from_utf8(long_tail)},
+      {"\\\\server\\share\\" + long_tail,
+       L"\\\\?\\UNC\\server\\share\\" + wide_from_utf8(long_tail)},
       {long_tail, L"\\\\?\\" + std::wstring(cwd) + L"\\" + wide_from_utf8(long_tail)},
   };
   for (const Case& c : cases) EXPECT_EQ(wide_path(c.path), c.wide) << c.path;

@@ -29,9 +29,9 @@ TEST(FilesTest, SameFileHoweverSpelled) {
 
 TEST(AddressesTest, Ipv6LiteralsAsTheSystemReadsThem) {
   const std::pair<std::string, bool> cases[] = {
-      {"::1", true},         {"fe80::2", true},   {"::ffff:10.0.0.1", true},
-      {"127.0.0.1", false},  {"[::1]", false},    {"relay.example", false},
-      {"", false},           {"1::2::3", false},
+      {"::1", true},        {"fe80::2", true},  {"::ffff:10.0.0.1", true},
+      {"127.0.0.1", false}, {"[::1]", false},   {"relay.example", false},
+      {"", false},          {"1::2::3", false},
   };
   for (const auto& [text, literal] : cases) EXPECT_EQ(is_ipv6_literal(text), literal) << text;
 }

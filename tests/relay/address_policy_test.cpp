@@ -44,9 +44,9 @@ TEST(OriginPolicyTest, DefaultRulesRefuseEveryInternalRange) {
       {"ff02::1", "multicast"},
       {"255.255.255.255", "broadcast"},
       {"240.0.0.1", "reserved"},
-      {"::7f00:1", "reserved"},                 // IPv4-compatible form of 127.0.0.1
-      {"64:ff9b::7f00:1", "loopback"},          // 127.0.0.1 behind the NAT64 prefix
-      {"64:ff9b::a9fe:a9fe", "link-local"},     // 169.254.169.254 behind NAT64
+      {"::7f00:1", "reserved"},              // IPv4-compatible form of 127.0.0.1
+      {"64:ff9b::7f00:1", "loopback"},       // 127.0.0.1 behind the NAT64 prefix
+      {"64:ff9b::a9fe:a9fe", "link-local"},  // 169.254.169.254 behind NAT64
       // Public addresses, next to the edges of the refused ranges.
       {"8.8.8.8", ""},
       {"172.15.255.255", ""},
@@ -89,12 +89,24 @@ TEST(OriginPolicyTest, RangesAreReadStrictly) {
     bool ok;
     int prefix;
   } cases[] = {
-      {"127.0.0.0/8", true, 104}, {"10.0.0.0/0", true, 96},  {"1.2.3.4", true, 128},
-      {"::1/128", true, 128},     {"fd00::/8", true, 8},     {"::", true, 128},
-      {"10.0.0.0/33", false, 0},  {"::/129", false, 0},      {"10.0.0.0/", false, 0},
-      {"10.0.0.0/-1", false, 0},  {"10.0.0/8", false, 0},    {"localhost/8", false, 0},
-      {"", false, 0},             {"10.0.0.0/8x", false, 0}, {"/8", false, 0},
-      {"10.0.0.0/-0", false, 0},  {"10.0.0.0/+8", false, 0}, {"10.0.0.0/ 8", false, 0},
+      {"127.0.0.0/8", true, 104},
+      {"10.0.0.0/0", true, 96},
+      {"1.2.3.4", true, 128},
+      {"::1/128", true, 128},
+      {"fd00::/8", true, 8},
+      {"::", true, 128},
+      {"10.0.0.0/33", false, 0},
+      {"::/129", false, 0},
+      {"10.0.0.0/", false, 0},
+      {"10.0.0.0/-1", false, 0},
+      {"10.0.0/8", false, 0},
+      {"localhost/8", false, 0},
+      {"", false, 0},
+      {"10.0.0.0/8x", false, 0},
+      {"/8", false, 0},
+      {"10.0.0.0/-0", false, 0},
+      {"10.0.0.0/+8", false, 0},
+      {"10.0.0.0/ 8", false, 0},
   };
   for (const auto& c : cases) {
     Cidr cidr;
@@ -143,8 +155,7 @@ TEST(ClientPolicyTest, NoRangeAllowsAnyoneElseOnlyTheRanges) {
   };
   for (const auto& c : cases) {
     sockaddr_storage address = socket_address(c.client);
-    EXPECT_EQ(ClientPolicy(c.allowed).allows(reinterpret_cast<sockaddr*>(&address)),
-              c.allowed_in)
+    EXPECT_EQ(ClientPolicy(c.allowed).allows(reinterpret_cast<sockaddr*>(&address)), c.allowed_in)
         << c.client;
   }
 }

@@ -187,7 +187,8 @@ TEST_F(FetchSchedulerTest, AFailureIsReportedOnceThenTheNextRequestFetchesAgain)
     FetchResult result;
     std::string reported;
   } cases[] = {
-      {{OriginFetchEnd::OriginError, "fetch failed: the origin did not send the file", "HTTP 404", 4},
+      {{OriginFetchEnd::OriginError, "fetch failed: the origin did not send the file", "HTTP 404",
+        4},
        "Failed: fetch failed: the origin did not send the file"},
       {{OriginFetchEnd::DigestMismatch, "sha1 mismatch: the origin's file has another sha1",
         "received sha1 0123", 10},
@@ -218,7 +219,8 @@ TEST_F(FetchSchedulerTest, AFailureIsReportedOnceThenTheNextRequestFetchesAgain)
 
 TEST_F(FetchSchedulerTest, AFailureIsReportedToTheRequestsHeldForIt) {
   auto scheduler = make(SchedulerSettings{1, 60s});
-  fetches_.script(name('c'), {OriginFetchEnd::TimedOut, "fetch failed: the origin was too slow", "", 0});
+  fetches_.script(name('c'),
+                  {OriginFetchEnd::TimedOut, "fetch failed: the origin was too slow", "", 0});
   EXPECT_EQ(ask(*scheduler, ask_for(name('c'))), "InProcess");
   ASSERT_TRUE(fetches_.wait_started(1));
   EXPECT_EQ(ask(*scheduler, ask_for(name('c'))), "held");
@@ -298,7 +300,7 @@ TEST_F(FetchSchedulerTest, ClientsTakeTurnsSoOneBacklogDelaysNoOneElse) {
   fetches_.release(6);
   ASSERT_TRUE(wait_until([&] { return ended(*scheduler) == 6; }));
   EXPECT_EQ(fetches_.started(), (std::vector<std::string>{name('0'), name('1'), name('b'),
-                                                           name('c'), name('2'), name('3')}));
+                                                          name('c'), name('2'), name('3')}));
 }
 
 TEST_F(FetchSchedulerTest, FailuresRememberedAreBoundedInNumber) {

@@ -33,7 +33,9 @@ std::string answer_after_fetch(httplib::Client& client, const std::string& body)
 class RelayDiskFaultTest : public ::testing::Test {
  protected:
   RelayDiskFaultTest() : content_(200000, 'd') { origin_.serve("/d.bin", content_); }
-  std::string body() const { return ask(sha1_hex(content_), content_.size(), origin_.url("/d.bin")); }
+  std::string body() const {
+    return ask(sha1_hex(content_), content_.size(), origin_.url("/d.bin"));
+  }
 
   TempDir dir_;
   TestOrigin origin_;

@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "relay_harness.h"
 #include "relay/request_body.h"
+#include "relay_harness.h"
 #include "support/test_env.h"
 #include "test_origin.h"
 
@@ -42,7 +42,8 @@ class RawConnection {
   bool connected() const { return connected_; }
   // Sends `bytes`; false once the peer has closed.
   bool send_bytes(const std::string& bytes) {
-    return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
   }
   // What arrives until it holds `text` (or the peer closes, or 10 s of silence).
   std::string read_all_until(const std::string& text) {
@@ -61,7 +62,8 @@ class RawConnection {
     std::string text;
     char buffer[65536];
     ssize_t got;
-    while ((got = recv(fd_, buffer, sizeof buffer, 0)) > 0) text.append(buffer, static_cast<size_t>(got));
+    while ((got = recv(fd_, buffer, sizeof buffer, 0)) > 0)
+      text.append(buffer, static_cast<size_t>(got));
     return text;
   }
 
@@ -126,7 +128,8 @@ TEST_F(RelayExposureTest, CapsAnswerWhatARequestMayNotMakeTheRelaySpend) {
   relay_config.options.max_file_size = 1000;
   InProcessRelay relay(relay_config);
   const std::string sha1(40, 'c');
-  std::string chunked = "POST /DownloadRequest HTTP/1.1\r\nHost: r\r\nTransfer-Encoding: chunked\r\n\r\n";
+  std::string chunked =
+      "POST /DownloadRequest HTTP/1.1\r\nHost: r\r\nTransfer-Encoding: chunked\r\n\r\n";
   for (int i = 0; i < 20; ++i) chunked += "4000\r\n" + std::string(0x4000, 'x') + "\r\n";
   chunked += "0\r\n\r\n";
   struct Case {
@@ -134,10 +137,12 @@ TEST_F(RelayExposureTest, CapsAnswerWhatARequestMayNotMakeTheRelaySpend) {
     std::string request;
     std::string status;  // "" when the relay closes without a reply
   } cases[] = {
-      {"a body announced too long", "POST /DownloadRequest HTTP/1.1\r\nHost: r\r\nContent-Length: 70000\r\n\r\n",
+      {"a body announced too long",
+       "POST /DownloadRequest HTTP/1.1\r\nHost: r\r\nContent-Length: 70000\r\n\r\n",
        "HTTP/1.1 413"},
       {"a chunked body past the cap", chunked, ""},
-      {"headers past the cap", "GET /healthz HTTP/1.1\r\nHost: r\r\nX-Pad: " + std::string(40000, 'p') + "\r\n\r\n",
+      {"headers past the cap",
+       "GET /healthz HTTP/1.1\r\nHost: r\r\nX-Pad: " + std::string(40000, 'p') + "\r\n\r\n",
        "HTTP/1.1 431"},
       {"another method", "DELETE /DownloadRequest HTTP/1.1\r\nHost: r\r\nConnection: close\r\n\r\n",
        "HTTP/1.1 405"},
@@ -150,8 +155,8 @@ TEST_F(RelayExposureTest, CapsAnswerWhatARequestMayNotMakeTheRelaySpend) {
     EXPECT_EQ(status_line(connection.read_all()), c.status);
   }
   httplib::Client client("127.0.0.1", relay.port());
-  auto too_large = client.Post("/DownloadRequest", ask_body(sha1, "1001", origin_.url("/big")),
-                               "text/plain");
+  auto too_large =
+      client.Post("/DownloadRequest", ask_body(sha1, "1001", origin_.url("/big")), "text/plain");
   ASSERT_TRUE(too_large);
   EXPECT_EQ(too_large->body, format_status_reply(RelayStatus::Invalid,
                                                  "size is above the relay's limit of 1000 bytes"));
@@ -298,10 +303,11 @@ TEST_F(RelayExposureTest, OperatorsEndpointsAndTheClientPolicy) {
   auto metrics = client.Get("/metrics");
   ASSERT_TRUE(metrics);
   EXPECT_EQ(metrics->status, 200);
-  for (const char* line : {"# TYPE quonfetch_relay_requests_total counter",
-                           "quonfetch_relay_requests_total{endpoint=\"operations\",status=\"2xx\"} 1",
-                           "quonfetch_relay_fetches_running 0", "quonfetch_relay_store_files 0",
-                           "quonfetch_relay_fetches_total{result=\"refused\"} 0"})
+  for (const char* line :
+       {"# TYPE quonfetch_relay_requests_total counter",
+        "quonfetch_relay_requests_total{endpoint=\"operations\",status=\"2xx\"} 1",
+        "quonfetch_relay_fetches_running 0", "quonfetch_relay_store_files 0",
+        "quonfetch_relay_fetches_total{result=\"refused\"} 0"})
     EXPECT_NE(metrics->body.find(std::string(line) + "\n"), std::string::npos) << line;
 
   RelayConfig only_others = test_relay_config(dir_.file("other-store"));
@@ -333,8 +339,9 @@ TEST_F(RelayExposureTest, MetricsNameEveryFetchEndAndHealthFollowsTheStore) {
   EXPECT_EQ(ends, (std::vector<std::string>{"stored", "refused", "origin_error", "transfer_error",
                                             "timed_out", "too_large", "size_mismatch",
                                             "digest_mismatch", "store_error", "stopped"}));
-  EXPECT_NE(metrics->body.find("quonfetch_relay_requests_total{endpoint=\"other\",status=\"4xx\"} 1\n"),
-            std::string::npos);
+  EXPECT_NE(
+      metrics->body.find("quonfetch_relay_requests_total{endpoint=\"other\",status=\"4xx\"} 1\n"),
+      std::string::npos);
 
   EXPECT_EQ(client.Get("/healthz")->status, 200);
   std::filesystem::remove_all(dir_.file("store/sha1"));

@@ -5,8 +5,8 @@
 #include <csignal>
 #include <thread>
 
-#include "relay_harness.h"
 #include "relay/request_body.h"
+#include "relay_harness.h"
 #include "support/test_env.h"
 #include "support/test_relay.h"
 #include "test_origin.h"
@@ -27,8 +27,8 @@ TEST(RelayLoadTest, ManyClientProcessesWithAMixOfDigests) {
     contents.push_back(std::string(1000 + 997 * f, static_cast<char>('a' + static_cast<int>(f))));
     const std::string path = "/f" + std::to_string(f) + ".bin";
     origin.serve(path, contents.back());
-    lines.push_back(sha1_hex(contents.back()) + " " + std::to_string(contents.back().size()) +
-                    " " + origin.url(path) + "\n");
+    lines.push_back(sha1_hex(contents.back()) + " " + std::to_string(contents.back().size()) + " " +
+                    origin.url(path) + "\n");
   }
   InProcessRelay relay(test_relay_config(dir.file("store")));
 
@@ -38,7 +38,8 @@ TEST(RelayLoadTest, ManyClientProcessesWithAMixOfDigests) {
   std::vector<std::thread> clients;
   for (size_t c = 0; c < kClients; ++c) {
     std::string list;
-    for (size_t r = 0; r < kRecordsPerClient; ++r) list += lines[(c * 3 + r * (c % 5 + 1)) % kFiles];
+    for (size_t r = 0; r < kRecordsPerClient; ++r)
+      list += lines[(c * 3 + r * (c % 5 + 1)) % kFiles];
     write_file(dir.file("list" + std::to_string(c)), list);
     clients.emplace_back([&, c] {
       runs[c] = run_program(QUONFETCH_BINARY,
@@ -85,10 +86,9 @@ TEST(RelayFaultTest, OriginBreakingOffPartWayKeepsNothingAndIsFetchedAgain) {
       EXPECT_EQ(client.Get("/kxmirror/downloads/sha1/" + sha1)->status, 404);
     }
   }
-  EXPECT_EQ(statuses, (std::vector<std::string>{"0\naid=0,status=InProcess",
-                                                "0\naid=0,status=Failed",
-                                                "0\naid=0,status=InProcess",
-                                                "0\naid=0,status=Available"}));
+  EXPECT_EQ(statuses,
+            (std::vector<std::string>{"0\naid=0,status=InProcess", "0\naid=0,status=Failed",
+                                      "0\naid=0,status=InProcess", "0\naid=0,status=Available"}));
   auto mirror = client.Get("/kxmirror/downloads/sha1/" + sha1);
   ASSERT_TRUE(mirror);
   EXPECT_EQ(mirror->body, content);
@@ -102,8 +102,8 @@ TEST(RelayFaultTest, KilledMidFetchRestartsCleanAndFetchesAgain) {
   const std::string sha1 = sha1_hex(content);
   origin.serve("/k.bin", OriginReply{200, content, OriginReply::Hold::MidBody});
   // The origin listens on 127.0.0.1, which the relay refuses by default.
-  const std::vector<std::string> args{"--store", dir.file("store"), "--port", "0",
-                                      "--allow-origin", "127.0.0.0/8"};
+  const std::vector<std::string> args{"--store", dir.file("store"), "--port",
+                                      "0",       "--allow-origin",  "127.0.0.0/8"};
   {
     RelayProcess relay(args);
     ASSERT_GT(relay.port(), 0) << relay.first_line();
@@ -122,8 +122,8 @@ TEST(RelayFaultTest, KilledMidFetchRestartsCleanAndFetchesAgain) {
   EXPECT_TRUE(store_entries(dir).empty());  // cleared on start
   httplib::Client client("127.0.0.1", relay.port());
   EXPECT_EQ(client.Get("/kxmirror/downloads/sha1/" + sha1)->status, 404);
-  ProgramRun run = run_client(relay.port(), sha1, content.size(), origin.url("/k.bin"),
-                              dir.file("out"));
+  ProgramRun run =
+      run_client(relay.port(), sha1, content.size(), origin.url("/k.bin"), dir.file("out"));
   EXPECT_TRUE(run.out.ends_with("1 download(s) successfully downloaded.\n")) << run.out;
   EXPECT_EQ(read_file(dir.file("out/k.bin")), content);
   EXPECT_EQ(origin.hits("/k.bin"), 2);

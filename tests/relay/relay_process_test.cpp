@@ -6,8 +6,8 @@
 #include <regex>
 #include <sstream>
 
-#include "relay_harness.h"
 #include "relay/request_body.h"
+#include "relay_harness.h"
 #include "support/test_env.h"
 #include "test_origin.h"
 
@@ -47,7 +47,8 @@ TEST(RelayProcessTest, BadOptionsGiveOneLineErrorUsageAndExit2) {
        "--max-file-size needs a number from 1 to 9223372036854775807, not: 0"},
       {{"--store", "s", "--fetch-timeout", "x"},
        "--fetch-timeout needs a number from 1 to 604800, not: x"},
-      {{"--store", "s", "--max-queue", "0"}, "--max-queue needs a number from 1 to 1000000, not: 0"},
+      {{"--store", "s", "--max-queue", "0"},
+       "--max-queue needs a number from 1 to 1000000, not: 0"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
@@ -81,8 +82,8 @@ TEST(RelayProcessTest, RestartKeepsTheStore) {
   const std::string content(123457, 'k');
   origin.serve("/keep.bin", content);
   // The origin listens on 127.0.0.1, which the relay refuses by default.
-  const std::vector<std::string> args{"--store", dir.file("store"), "--port", "0",
-                                      "--allow-origin", "127.0.0.0/8"};
+  const std::vector<std::string> args{"--store", dir.file("store"), "--port",
+                                      "0",       "--allow-origin",  "127.0.0.0/8"};
 
   RelayProcess first(args);
   ASSERT_GT(first.port(), 0) << first.first_line();
@@ -121,7 +122,8 @@ TEST(RelayProcessTest, SigtermDuringAFetchLeavesNoPartialFile) {
   const std::string content(200000, 'p');
   origin.serve("/slow.bin", OriginReply{200, content, OriginReply::Hold::MidBody});
   // The origin listens on 127.0.0.1, which the relay refuses by default.
-  RelayProcess relay({"--store", dir.file("store"), "--port", "0", "--allow-origin", "127.0.0.0/8"});
+  RelayProcess relay(
+      {"--store", dir.file("store"), "--port", "0", "--allow-origin", "127.0.0.0/8"});
   ASSERT_GT(relay.port(), 0) << relay.first_line();
 
   httplib::Client client("127.0.0.1", relay.port());
@@ -158,12 +160,13 @@ TEST(RelayProcessTest, ASecondRelayOnTheSameStoreOrPortExits1AndTouchesNothing) 
   const std::string content(200000, 'l');
   origin.serve("/l.bin", OriginReply{200, content, OriginReply::Hold::MidBody});
   // The origin listens on 127.0.0.1, which the relay refuses by default.
-  RelayProcess first({"--store", dir.file("store"), "--port", "0", "--allow-origin", "127.0.0.0/8"});
+  RelayProcess first(
+      {"--store", dir.file("store"), "--port", "0", "--allow-origin", "127.0.0.0/8"});
   ASSERT_GT(first.port(), 0) << first.first_line();
   httplib::Client client("127.0.0.1", first.port());
   ASSERT_TRUE(client.Post("/DownloadRequest",
-                          "0\naid=0,index=null,sha1=" + sha1_hex(content) + ",size=200000,url=" +
-                              percent_encode(origin.url("/l.bin")) + "\n",
+                          "0\naid=0,index=null,sha1=" + sha1_hex(content) +
+                              ",size=200000,url=" + percent_encode(origin.url("/l.bin")) + "\n",
                           "text/plain"));
   ASSERT_TRUE(origin.wait_for_partial_body());
   const std::vector<std::string> during = store_entries(dir);
@@ -208,10 +211,10 @@ TEST(RelayProcessTest, SighupIsLoggedAndLogLinesAreStampedAndEscaped) {
   const std::string log = relay.output();
   EXPECT_NE(log.find(" SIGHUP received: nothing to reload, still serving\n"), std::string::npos)
       << log;
-  EXPECT_NE(log.find(" GET /x\\n2026-01-01T00:00:00.000Z forged\\x1b[31m 404\n"),
-            std::string::npos)
+  EXPECT_NE(log.find(" GET /x\\n2026-01-01T00:00:00.000Z forged\\x1b[31m 404\n"), std::string::npos)
       << log;
-  static const std::regex stamped("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z .*");
+  static const std::regex stamped(
+      "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z .*");
   std::istringstream lines(log);
   for (std::string line; std::getline(lines, line);) {
     EXPECT_TRUE(std::regex_match(line, stamped)) << line;

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "relay_harness.h"
 #include "relay/request_body.h"
+#include "relay_harness.h"
 #include "support/test_env.h"
 #include "support/test_relay.h"
 #include "test_origin.h"
@@ -16,7 +16,8 @@ namespace {
 
 std::string sample_content(size_t size, char seed) {
   std::string content(size, '\0');
-  for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>(static_cast<size_t>(seed) + i * 7 + i / 251);
+  for (size_t i = 0; i < size; ++i)
+    content[i] = static_cast<char>(static_cast<size_t>(seed) + i * 7 + i / 251);
   return content;
 }
 
@@ -166,10 +167,10 @@ TEST_F(RelayTest, FailureIsReportedOnceAndTheNextRequestFetchesAgain) {
   ProgramRun fetched =
       run_client(relay.port(), sha1_hex(content), content.size(), origin_.url("/later.bin"), out());
 
-  EXPECT_EQ(
-      replies_in(failed.out),
-      (std::vector<std::string>{"status=InProcess",
-                                "status=Failed,reason=fetch failed: the origin did not send the file"}));
+  EXPECT_EQ(replies_in(failed.out),
+            (std::vector<std::string>{
+                "status=InProcess",
+                "status=Failed,reason=fetch failed: the origin did not send the file"}));
   EXPECT_EQ(replies_in(fetched.out),
             (std::vector<std::string>{"status=InProcess", "status=Available"}));
   EXPECT_EQ(read_file(dir_.file("out/later.bin")), content);

@@ -82,7 +82,8 @@ TEST(StoreDurabilityTest, AFailedStepLeavesNoNameAndNoEntry) {
     Fault fault;
     const char* reason;  // the start of the error add() gives
   } cases[] = {
-      {"disk full while writing", [](FaultEnv& env, const std::string&) { env.fill_disk_after(10); },
+      {"disk full while writing",
+       [](FaultEnv& env, const std::string&) { env.fill_disk_after(10); },
        "write: cannot write the file"},
       {"file sync fails", [](FaultEnv& env, const std::string&) { env.fail_syncs(); },
        "cannot move the file into the store: cannot write the file to disk"},
@@ -115,8 +116,8 @@ TEST(StoreDurabilityTest, AFailedStepLeavesNoNameAndNoEntry) {
     ASSERT_TRUE(s.add(sample, &err)) << err;
     EXPECT_EQ(s.store.stored_size(sample.sha1), sample.content.size());
     EXPECT_TRUE(s.store.same_file(sample.sha1, sample.sha256));
-    EXPECT_EQ(s.on_disk(), (std::vector<std::string>{"sha1/" + sample.sha1,
-                                                     "sha256/" + sample.sha256}));
+    EXPECT_EQ(s.on_disk(),
+              (std::vector<std::string>{"sha1/" + sample.sha1, "sha256/" + sample.sha256}));
   }
 }
 

@@ -54,7 +54,7 @@ TEST_F(StoreTest, APartialFileIsNeverVisibleUnderItsDigest) {
     EXPECT_FALSE(store.stored_size(sample.sha1));
     EXPECT_FALSE(file_exists(root() + "/sha1/" + sample.sha1));
     EXPECT_EQ(dir_.entries("store/sha1").size(), 1u);  // the temporary file
-  }  // dropped without a commit
+  }                                                    // dropped without a commit
   EXPECT_TRUE(dir_.entries("store/sha1").empty());
   ASSERT_TRUE(add(store, sample));
   EXPECT_EQ(read_stored(store, DigestKind::Sha1, sample.sha1), sample.content);

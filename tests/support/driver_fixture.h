@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "client/run/driver.h"
 #include "client/records/run_state.h"
+#include "client/run/driver.h"
 #include "support/fault_env.h"
 #include "support/test_env.h"
 #include "support/test_relay.h"

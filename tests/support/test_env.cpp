@@ -91,7 +91,9 @@ bool ended_by_interrupt(const ProgramRun& run) {
   return run.signal == SIGINT;
 }
 
-std::string read_client_text(const std::string& path) { return client_text(read_file(path)); }
+std::string read_client_text(const std::string& path) {
+  return client_text(read_file(path));
+}
 
 ProgramRun run_program(const std::string& program, const std::vector<std::string>& args,
                        const std::string& cwd, long file_size_limit,
@@ -152,6 +154,10 @@ ProgramRun run_program(const std::string& program, const std::vector<std::string
   return run;
 }
 
-std::string sha1_hex(const std::string& data) { return digest_hex(DigestKind::Sha1, data); }
+std::string sha1_hex(const std::string& data) {
+  return digest_hex(DigestKind::Sha1, data);
+}
 
-std::string sha256_hex(const std::string& data) { return digest_hex(DigestKind::Sha256, data); }
+std::string sha256_hex(const std::string& data) {
+  return digest_hex(DigestKind::Sha256, data);
+}

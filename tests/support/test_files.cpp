@@ -64,7 +64,9 @@ void write_file(const std::string& path, const std::string& content) {
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
-bool file_exists(const std::string& path) { return fs::exists(fs::symlink_status(from_utf8(path))); }
+bool file_exists(const std::string& path) {
+  return fs::exists(fs::symlink_status(from_utf8(path)));
+}
 
 bool create_directory(const std::string& path) {
   std::error_code error;

@@ -14,4 +14,6 @@ void VirtualClock::sleep_one_second() {
   if (hook_) hook_(now_);
 }
 
-std::vector<int> VirtualClock::pauses() const { return pauses_; }
+std::vector<int> VirtualClock::pauses() const {
+  return pauses_;
+}

@@ -46,5 +46,4 @@ void console_message(const char* format, ...) QF_PRINTF(1, 2);
 
 /// Writes the message like log_message and returns it as a Fatal status: the run cannot go on,
 /// and main ends it with exit status 1 once the status has come back up to it.
-[[nodiscard]] Status fatal_error(const Settings& settings, const char* format, ...)
-    QF_PRINTF(2, 3);
+[[nodiscard]] Status fatal_error(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);

@@ -66,7 +66,7 @@ std::string progress_line(uint64_t bytes, std::optional<uint64_t> expected, int6
   if (known)
     line += " of " + size_text(static_cast<double>(total)) +
             format_text(" %3d%%", static_cast<int>(static_cast<double>(bytes) * 100 /
-                                                 static_cast<double>(total)));
+                                                   static_cast<double>(total)));
   line += "  " + (elapsed_ms > 0 ? size_text(rate) : std::string("--")) + "/s";
   if (known) line += "  " + time_left_text(total - bytes, rate);
   return line;
@@ -85,7 +85,9 @@ ProgressMeter::ProgressMeter(FILE* out, int columns, std::optional<uint64_t> exp
       start_ms_(start_ms),
       last_draw_ms_(start_ms) {}
 
-ProgressMeter::~ProgressMeter() { clear(); }
+ProgressMeter::~ProgressMeter() {
+  clear();
+}
 
 void ProgressMeter::update(uint64_t bytes, int64_t now_ms) {
   if (!out_ || now_ms - last_draw_ms_ < kRedrawMs) return;

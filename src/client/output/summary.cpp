@@ -23,9 +23,9 @@ void write_not_downloaded(const RunState& state, FILE* out) {
   for (size_t i = 0; i < state.request_queue.count; ++i) {
     const Download& download = *queue_at(state.request_queue, i);
     if (download.stored) continue;
-    lines.push_back(escape_control_characters(
-        name_of(download) + "  " + download.sha1.value_or("-") + "  " +
-        download.failure.value_or("no answer from the relay")));
+    lines.push_back(
+        escape_control_characters(name_of(download) + "  " + download.sha1.value_or("-") + "  " +
+                                  download.failure.value_or("no answer from the relay")));
   }
   if (lines.empty()) return;
   std::string text = format_text("%zu file(s) not downloaded:\n", lines.size());

@@ -1,9 +1,9 @@
 // The download request: announcing one record to the relay and filing it by the relay's answer.
 #include "client/protocol/download_request.h"
 
-#include "common/relay_status.h"
 #include "client/output/log.h"
 #include "client/protocol/http_post.h"
+#include "common/relay_status.h"
 
 Status build_request_body(RunState& state, const Download& download, std::string* body) {
   const std::string& url = download.url ? *download.url : std::string();
@@ -20,13 +20,11 @@ Status build_request_body(RunState& state, const Download& download, std::string
     *body = format_text("0\naid=0,index=null,sha1=%s,size=%s,url=%s,sha256=%s\n", sha1, size,
                         escaped.get(), download.sha256->c_str());
   else
-    *body = format_text("0\naid=0,index=null,sha1=%s,size=%s,url=%s\n", sha1, size,
-                        escaped.get());
+    *body = format_text("0\naid=0,index=null,sha1=%s,size=%s,url=%s\n", sha1, size, escaped.get());
   return Status();
 }
 
-Status send_download_request(RunState& state, std::optional<std::string>& url,
-                             Download* download) {
+Status send_download_request(RunState& state, std::optional<std::string>& url, Download* download) {
   std::string body;
   if (Status built = build_request_body(state, *download, &body); !built.ok()) return built;
   PostResult result = http_post_with_retry(state, url, download, body, 0);
@@ -34,19 +32,23 @@ Status send_download_request(RunState& state, std::optional<std::string>& url,
   if (!result.ok) {
     log_message(state.settings, "Discarding request: %s",
                 download->url ? download->url->c_str() : "");
-    download->failure = result.transfer_result != CURLE_OK
-                            ? format_text("the relay did not answer: %s",
-                                          curl_easy_strerror(result.transfer_result))
-                            : format_text("the relay did not answer: it replied %ld",
-                                          result.response_code);
+    download->failure =
+        result.transfer_result != CURLE_OK
+            ? format_text("the relay did not answer: %s",
+                          curl_easy_strerror(result.transfer_result))
+            : format_text("the relay did not answer: it replied %ld", result.response_code);
     log_debug(state.settings, "Reason: %s", download->failure->c_str());
     return Status();
   }
   // A status whose copy could not be kept files the record nowhere.
   DownloadQueue* queue = nullptr;
   switch (download->status ? relay_status_of(*download->status) : RelayStatus::Unknown) {
-    case RelayStatus::Available: queue = &state.available_queue; break;
-    case RelayStatus::InProcess: queue = &state.inprocess_queue; break;
+    case RelayStatus::Available:
+      queue = &state.available_queue;
+      break;
+    case RelayStatus::InProcess:
+      queue = &state.inprocess_queue;
+      break;
     default: {
       // The relay refused or dropped the file: it leaves the run here, with the relay's reason.
       std::string why = "the relay answered " + download->status.value_or("nothing it could keep");

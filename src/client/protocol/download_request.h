@@ -14,5 +14,4 @@ Status build_request_body(RunState& state, const Download& download, std::string
 /// Announces `download` to the relay at `url` and files it on the available or in-process
 /// queue by the answered status (or on neither); `url` becomes the URL the next request must
 /// use. A Fatal status when the run cannot go on.
-Status send_download_request(RunState& state, std::optional<std::string>& url,
-                             Download* download);
+Status send_download_request(RunState& state, std::optional<std::string>& url, Download* download);

@@ -3,14 +3,14 @@
 
 #include <new>
 
-#include "common/digest_pipeline.h"
-#include "common/hex.h"
 #include "client/output/log.h"
 #include "client/output/progress_meter.h"
+#include "client/protocol/relay_transfer.h"
+#include "common/digest_pipeline.h"
+#include "common/hex.h"
 #include "platform/atomic_file.h"
 #include "platform/directories.h"
 #include "platform/env.h"
-#include "client/protocol/relay_transfer.h"
 
 namespace {
 
@@ -59,7 +59,8 @@ CURLcode stream_and_hash(RunState& state, const std::string& url, FileSink& sink
   TransferHandle handle(&state.connection_cache);
   if (!handle) {
     log_message(state.settings, "Error creating HTTP client");
-    outcome.reason = Status::failure(Status::Code::TransferError, "no HTTP client", CURLE_FAILED_INIT);
+    outcome.reason =
+        Status::failure(Status::Code::TransferError, "no HTTP client", CURLE_FAILED_INIT);
     return CURLE_FAILED_INIT;
   }
   char error[CURL_ERROR_SIZE] = "";
@@ -114,18 +115,17 @@ Status make_output_directory(RunState& state) {
 // fetch (the driver refuses them before it gets here; a direct caller may not), and a folder of
 // the target's name is found before any byte is fetched. False, with
 // the outcome to return, when the target cannot be written.
-bool open_target(RunState& state, const std::string& path,
-                 const std::optional<std::string>& name, std::optional<AtomicFile>& file,
-                 FetchOutcome& refused) {
+bool open_target(RunState& state, const std::string& path, const std::optional<std::string>& name,
+                 std::optional<AtomicFile>& file, FetchOutcome& refused) {
   const Settings& settings = state.settings;
   if (name != "." && name != ".." && !state.env.is_directory(path)) {
     file.emplace(path, state.env);
     if (file->is_open()) return true;
   }
   log_message(settings, "Error opening file for write: %s", path.c_str());
-  refused = ended(FetchEnd::WriteError,
-                  file ? file_failure(*file)
-                       : Status::failure(Status::Code::Refused, path + " is a folder"));
+  refused = ended(
+      FetchEnd::WriteError,
+      file ? file_failure(*file) : Status::failure(Status::Code::Refused, path + " is a folder"));
   return false;
 }
 
@@ -166,8 +166,8 @@ std::string output_path(const Settings& settings, const std::optional<std::strin
 }
 
 std::string mirror_url(const std::string& base_url, DigestKind kind, const std::string& digest) {
-  return base_url + (kind == DigestKind::Sha1 ? "/kxmirror/downloads/sha1/"
-                                              : "/kxmirror/downloads/sha256/") +
+  return base_url +
+         (kind == DigestKind::Sha1 ? "/kxmirror/downloads/sha1/" : "/kxmirror/downloads/sha256/") +
          digest;
 }
 

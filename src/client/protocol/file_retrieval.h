@@ -6,9 +6,9 @@
 
 #include <curl/curl.h>
 
+#include "client/records/run_state.h"
 #include "platform/digest.h"
 #include "platform/status.h"
-#include "client/records/run_state.h"
 
 /// The digest a fetched body must have before it may take its file name.
 struct DigestCheck {

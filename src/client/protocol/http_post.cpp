@@ -39,7 +39,7 @@ enum class Attempt { Answered, Failed, NoClient };
 
 // One attempt. Fills the result's transfer code and HTTP code.
 Attempt post_once(RunState& state, const char* url, Download* download, const std::string& body,
-               PostResult& result) {
+                  PostResult& result) {
   // Declared before the handle that uses them, so that they are freed after that handle.
   CurlSlist headers = request_headers();
   MemorySink reply;

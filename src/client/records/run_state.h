@@ -8,11 +8,11 @@
 #include <optional>
 #include <string>
 
+#include "client/records/download.h"
 #include "common/curl_handles.h"
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/file_names.h"
-#include "client/records/download.h"
 
 /// Run settings, filled once from the command line and read-only afterwards.
 struct Settings {

@@ -4,12 +4,12 @@
 #include <optional>
 #include <string>
 
-#include "common/hex.h"
 #include "client/output/log.h"
-#include "platform/addresses.h"
-#include "platform/file_names.h"
 #include "client/protocol/download_request.h"
 #include "client/protocol/file_retrieval.h"
+#include "common/hex.h"
+#include "platform/addresses.h"
+#include "platform/file_names.h"
 
 namespace {
 
@@ -52,8 +52,7 @@ std::string file_identity(const Download& download) {
 
 // When this run already stored another record's file under the path `name` leads to, that file
 // is kept and this record fails (D11): the line that says so.
-std::optional<std::string> taken_by_another(RunState& state,
-                                            const std::optional<std::string>& name,
+std::optional<std::string> taken_by_another(RunState& state, const std::optional<std::string>& name,
                                             const Download& download) {
   const std::string path = output_path(state.settings, name);
   auto written = state.files_written.find(file_system_name(path));
@@ -145,8 +144,7 @@ Status polling_pass(RunState& state, const std::string& base_url,
   if (in_process == 0) return Status();
   log_message(state.settings, "Checking status of %zu downloads.", in_process);
   for (size_t i = 0; i < in_process; ++i) {
-    Status sent =
-        send_download_request(state, request_url, queue_pop_front(state.inprocess_queue));
+    Status sent = send_download_request(state, request_url, queue_pop_front(state.inprocess_queue));
     if (!sent.ok()) return sent;
   }
 

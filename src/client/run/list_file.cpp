@@ -7,13 +7,15 @@
 #include <cstring>
 #include <optional>
 
-#include "common/utf16.h"
 #include "client/output/log.h"
+#include "common/utf16.h"
 #include "platform/files.h"
 
 namespace {
 
-bool is_separator(char c) { return c == '\t' || c == ' ' || c == '\r' || c == '\n'; }
+bool is_separator(char c) {
+  return c == '\t' || c == ' ' || c == '\r' || c == '\n';
+}
 
 bool all_hex(std::string_view text) {
   for (const char c : text)

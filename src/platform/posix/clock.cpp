@@ -3,7 +3,9 @@
 
 #include "platform/clock.h"
 
-int64_t SystemClock::now() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t SystemClock::now() {
+  return static_cast<int64_t>(std::time(nullptr));
+}
 
 void SystemClock::sleep_one_second() {
   timespec left{1, 0};

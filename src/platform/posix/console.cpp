@@ -4,7 +4,9 @@
 
 #include "platform/console.h"
 
-const char* line_ending() { return "\n"; }
+const char* line_ending() {
+  return "\n";
+}
 
 void init_console() {
   // A reader that goes away (a pipe into head) must not end the run: writes to standard

@@ -12,7 +12,9 @@ struct Digest::State {
   std::unique_ptr<EVP_MD_CTX, ContextDeleter> context;
 };
 
-size_t digest_hex_length(DigestKind kind) { return kind == DigestKind::Sha1 ? 40 : 64; }
+size_t digest_hex_length(DigestKind kind) {
+  return kind == DigestKind::Sha1 ? 40 : 64;
+}
 
 Digest::Digest(DigestKind kind) : state_(std::make_unique<State>()), kind_(kind) {
   state_->context.reset(EVP_MD_CTX_new());

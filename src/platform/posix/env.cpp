@@ -2,8 +2,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -41,7 +41,8 @@ class PosixWritableFile final : public WritableFile {
       ssize_t written = ::write(fd_, data.data(), data.size());
       if (written < 0 && errno == EINTR) continue;
       // A write that takes nothing and reports nothing is a full disk.
-      if (written <= 0) return Status::system_error("cannot write the file", written < 0 ? errno : ENOSPC);
+      if (written <= 0)
+        return Status::system_error("cannot write the file", written < 0 ? errno : ENOSPC);
       data.remove_prefix(static_cast<size_t>(written));
     }
     return Status();
@@ -91,9 +92,7 @@ class PosixEnv final : public Env {
     return ::open_file(path, mode);
   }
   bool is_directory(const std::string& path) override { return ::is_directory(path); }
-  bool same_file(const std::string& a, const std::string& b) override {
-    return ::same_file(a, b);
-  }
+  bool same_file(const std::string& a, const std::string& b) override { return ::same_file(a, b); }
 
   Status make_directory(const std::string& path) override {
     if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return Status();

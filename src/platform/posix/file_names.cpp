@@ -28,14 +28,22 @@ bool is_plain_file_name(std::string_view name) {
   return true;
 }
 
-int compare_paths(std::string_view a, std::string_view b) { return a.compare(b); }
+int compare_paths(std::string_view a, std::string_view b) {
+  return a.compare(b);
+}
 
-std::string file_system_name(const std::string& path) { return path; }
+std::string file_system_name(const std::string& path) {
+  return path;
+}
 
 bool same_target(const std::string& a, const std::string& b) {
   return same_file(a, b) || compare_paths(absolute_path(a), absolute_path(b)) == 0;
 }
 
-std::string file_name_text(std::string_view bytes) { return std::string(bytes); }
+std::string file_name_text(std::string_view bytes) {
+  return std::string(bytes);
+}
 
-bool paths_may_hold_quotes() { return true; }
+bool paths_may_hold_quotes() {
+  return true;
+}

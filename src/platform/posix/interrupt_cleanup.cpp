@@ -37,7 +37,9 @@ InterruptsDeferred::InterruptsDeferred() {
   sigprocmask(SIG_BLOCK, &block, &previous_);
 }
 
-InterruptsDeferred::~InterruptsDeferred() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+InterruptsDeferred::~InterruptsDeferred() {
+  sigprocmask(SIG_SETMASK, &previous_, nullptr);
+}
 
 void install_interrupt_cleanup() {
   struct sigaction action {};

@@ -37,9 +37,9 @@ UniqueFd listen_on(const std::string& address, int port, int backlog, int* bound
   setsockopt(socket_fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (bind(socket_fd.get(), found->ai_addr, found->ai_addrlen) != 0) {
     const int error_number = errno;
-    *err = error_number == EADDRINUSE ? where + " is already in use"
-                                      : "cannot listen on " + where + ": " +
-                                            system_error_text(error_number);
+    *err = error_number == EADDRINUSE
+               ? where + " is already in use"
+               : "cannot listen on " + where + ": " + system_error_text(error_number);
     return UniqueFd();
   }
   if (listen(socket_fd.get(), backlog) != 0) {
@@ -49,9 +49,9 @@ UniqueFd listen_on(const std::string& address, int port, int backlog, int* bound
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   getsockname(socket_fd.get(), reinterpret_cast<sockaddr*>(&bound), &length);
-  *bound_port = ntohs(bound.ss_family == AF_INET6
-                          ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                          : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  *bound_port =
+      ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                        : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
   return socket_fd;
 }
 

@@ -4,7 +4,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+bool stderr_is_terminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
 
 int terminal_columns() {
   winsize size{};

@@ -5,6 +5,10 @@
 
 #include "platform/clock.h"
 
-int64_t SystemClock::now() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t SystemClock::now() {
+  return static_cast<int64_t>(std::time(nullptr));
+}
 
-void SystemClock::sleep_one_second() { Sleep(1000); }
+void SystemClock::sleep_one_second() {
+  Sleep(1000);
+}

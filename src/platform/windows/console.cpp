@@ -16,7 +16,9 @@ std::atomic<UINT> users_code_page{0};
 
 }  // namespace
 
-const char* line_ending() { return "\r\n"; }
+const char* line_ending() {
+  return "\r\n";
+}
 
 void init_console() {
   // Windows has no signal for a reader that went away: writes to such a pipe simply fail.

@@ -33,7 +33,9 @@ BCRYPT_ALG_HANDLE provider(DigestKind kind) {
   return kind == DigestKind::Sha1 ? sha1.get() : sha256.get();
 }
 
-size_t digest_length(DigestKind kind) { return kind == DigestKind::Sha1 ? 20 : 32; }
+size_t digest_length(DigestKind kind) {
+  return kind == DigestKind::Sha1 ? 20 : 32;
+}
 
 }  // namespace
 
@@ -44,7 +46,9 @@ struct Digest::State {
   std::unique_ptr<void, HashDeleter> hash;
 };
 
-size_t digest_hex_length(DigestKind kind) { return digest_length(kind) * 2; }
+size_t digest_hex_length(DigestKind kind) {
+  return digest_length(kind) * 2;
+}
 
 Digest::Digest(DigestKind kind) : state_(std::make_unique<State>()), kind_(kind) {
   BCRYPT_ALG_HANDLE algorithm = provider(kind);

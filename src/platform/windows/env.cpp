@@ -45,7 +45,8 @@ class WindowsWritableFile final : public WritableFile {
   }
 
   Status sync() override {
-    if (!FlushFileBuffers(file_)) return windows_error("cannot write the file to disk", GetLastError());
+    if (!FlushFileBuffers(file_))
+      return windows_error("cannot write the file to disk", GetLastError());
     return Status();
   }
 
@@ -109,9 +110,7 @@ class WindowsEnv final : public Env {
     return ::open_file(path, mode);
   }
   bool is_directory(const std::string& path) override { return ::is_directory(path); }
-  bool same_file(const std::string& a, const std::string& b) override {
-    return ::same_file(a, b);
-  }
+  bool same_file(const std::string& a, const std::string& b) override { return ::same_file(a, b); }
 
   Status make_directory(const std::string& path) override {
     // The runtime's call, whose errno says "it exists" for a folder and for a file alike.
@@ -129,9 +128,9 @@ class WindowsEnv final : public Env {
     for (int attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
       std::string name = candidate_name(directory);
       // Shared for deletion, so that the interrupt handler can remove it while it is open.
-      HANDLE handle = CreateFileW(wide_path(name).c_str(), GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+      HANDLE handle =
+          CreateFileW(wide_path(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle != INVALID_HANDLE_VALUE) {
         *path = name;
         remove_on_interrupt(path->c_str());

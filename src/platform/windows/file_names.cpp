@@ -16,8 +16,8 @@ constexpr int kMaxNameUnits = 255;
 constexpr size_t kMaxNameBytes = 3 * kMaxNameUnits;
 
 // Devices answer to their name in every folder, also with an extension ("nul.txt").
-constexpr std::array<std::string_view, 6> kDevices = {"CON", "PRN", "AUX", "NUL", "CONIN$",
-                                                      "CONOUT$"};
+constexpr std::array<std::string_view, 6> kDevices = {"CON", "PRN",    "AUX",
+                                                      "NUL", "CONIN$", "CONOUT$"};
 // COM and LPT are followed by a digit, or by superscript one, two or three (UTF-8).
 constexpr std::array<std::string_view, 3> kSuperscripts = {"\xC2\xB9", "\xC2\xB2", "\xC2\xB3"};
 
@@ -116,4 +116,6 @@ std::string file_name_text(std::string_view bytes) {
   return utf8_from_wide(wide.c_str());
 }
 
-bool paths_may_hold_quotes() { return false; }
+bool paths_may_hold_quotes() {
+  return false;
+}

@@ -19,8 +19,7 @@ std::wstring& pending_path() {
 HANDLE pending_handle = nullptr;  // protected by interrupt_cleanup_lock()
 
 BOOL WINAPI on_console_event(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
-    return FALSE;
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
   std::lock_guard<std::recursive_mutex> lock(interrupt_cleanup_lock());
   // Closed first, so that the file goes at once rather than with the process's last handle.
   if (pending_handle) CloseHandle(pending_handle);
@@ -40,7 +39,9 @@ std::recursive_mutex& interrupt_cleanup_lock() {
   return lock;
 }
 
-void install_interrupt_cleanup() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+void install_interrupt_cleanup() {
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
 
 void remove_on_interrupt(const char* path) {
   InterruptsDeferred deferred;

@@ -8,11 +8,10 @@
 /// `text` (UTF-8) as UTF-16; invalid bytes become U+FFFD.
 inline std::wstring wide_from_utf8(const std::string& text) {
   if (text.empty()) return {};
-  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0);
+  int length =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                      length);
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
   return wide;
 }
 
@@ -47,9 +46,9 @@ inline std::string utf8_from_wide(const wchar_t* wide) {
 /// The system's text for a Windows error code, without its line break.
 inline std::string windows_error_text(DWORD code) {
   wchar_t* buffer = nullptr;
-  DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                    FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   if (length == 0 || !buffer) return "error " + std::to_string(code);
   std::string text = utf8_from_wide(buffer);
   LocalFree(buffer);

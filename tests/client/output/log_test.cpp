@@ -4,17 +4,15 @@
 #include <gtest/gtest.h>
 
 #include "client/records/run_state.h"
-#include "support/test_env.h"
 #include "support/fault_env.h"
+#include "support/test_env.h"
 #include "support/virtual_clock.h"
 
 namespace {
 
 class LogTest : public ::testing::Test {
  protected:
-  void enable_log() {
-    state.settings.log_path = dir.file("run.log");
-  }
+  void enable_log() { state.settings.log_path = dir.file("run.log"); }
   VirtualClock clock;
   FaultEnv env{clock};
   RunState state{env};

@@ -44,7 +44,8 @@ TEST(SummaryTest, OneLineForEachFileThatDidNotArrive) {
             "  download.bin  s1  the relay answered Failed: sha1 mismatch\n"
             "  e\\x1B[2J  s1  no answer from the relay\n");
 
-  for (size_t i = 0; i < state.request_queue.count; ++i) queue_at(state.request_queue, i)->stored = true;
+  for (size_t i = 0; i < state.request_queue.count; ++i)
+    queue_at(state.request_queue, i)->stored = true;
   EXPECT_EQ(summary_of(state), "");
 }
 

@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "common/curl_handles.h"
 #include "client/records/run_state.h"
+#include "common/curl_handles.h"
+#include "support/fault_env.h"
 #include "support/test_env.h"
 #include "support/test_relay.h"
-#include "support/fault_env.h"
 #include "support/virtual_clock.h"
 
 namespace {
@@ -33,10 +33,12 @@ TEST(BuildRequestBodyTest, BothFormsByteForByte) {
   FaultEnv env{clock};
   RunState state{env};
   const std::string sha1 = "0123456789abcdef0123456789abcdef01234567";
-  Download* plain = new_download(state.download_records, sha1, "512", "http://h/f 1.bin", std::nullopt);
+  Download* plain =
+      new_download(state.download_records, sha1, "512", "http://h/f 1.bin", std::nullopt);
   EXPECT_EQ(body_of(state, *plain),
             "0\naid=0,index=null,sha1=" + sha1 + ",size=512,url=http%3A%2F%2Fh%2Ff%201.bin\n");
-  Download* empty_sha256 = new_download(state.download_records, sha1, "512", "http://h/f 1.bin", "");
+  Download* empty_sha256 =
+      new_download(state.download_records, sha1, "512", "http://h/f 1.bin", "");
   EXPECT_EQ(body_of(state, *empty_sha256), body_of(state, *plain));
   Download* with_sha256 = new_download(state.download_records, "s,1", "x y", "u", "Q%s");
   EXPECT_EQ(body_of(state, *with_sha256),
@@ -49,7 +51,8 @@ TEST(BuildRequestBodyTest, OriginUrlIsPercentEncoded) {
   VirtualClock clock;
   FaultEnv env{clock};
   RunState state{env};
-  Download* d = new_download(state.download_records, "s", "1", "https://h:8/a b?x=1&y=2,z/\xC3\xA9-._~", std::nullopt);
+  Download* d = new_download(state.download_records, "s", "1",
+                             "https://h:8/a b?x=1&y=2,z/\xC3\xA9-._~", std::nullopt);
   EXPECT_EQ(body_of(state, *d),
             "0\naid=0,index=null,sha1=s,size=1,"
             "url=https%3A%2F%2Fh%3A8%2Fa%20b%3Fx%3D1%26y%3D2%2Cz%2F%C3%A9-._~\n");
@@ -139,15 +142,17 @@ TEST_F(SendDownloadRequestTest, UnansweredRequestIsDiscardedAndKeepsTheOldStatus
   EXPECT_EQ(next, Text("https" + request_url.substr(4)));  // where the attempts ended
   EXPECT_EQ(d->status, Text("InProcess"));
   EXPECT_EQ(state.inprocess_queue.count + state.available_queue.count, 0u);
-  EXPECT_TRUE(out.ends_with("Aborting http request after 6 failures.\n"
-                            "Discarding request: http://h/a%sb\n"))
+  EXPECT_TRUE(
+      out.ends_with("Aborting http request after 6 failures.\n"
+                    "Discarding request: http://h/a%sb\n"))
       << out;
 }
 
 TEST_F(SendDownloadRequestTest, ConsecutiveRequestsShareOneConnection) {
   ConnectionCache cache;
   for (int i = 0; i < 5; ++i) {
-    Download* d = new_download(state.download_records, "s" + std::to_string(i), "1", "http://h/f", std::nullopt);
+    Download* d = new_download(state.download_records, "s" + std::to_string(i), "1", "http://h/f",
+                               std::nullopt);
     send(state, request_url, d);
   }
   EXPECT_EQ(relay.requests().size(), 5u);

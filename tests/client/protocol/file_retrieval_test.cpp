@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/directories.h"
 #include "client/records/run_state.h"
-#include "support/test_env.h"
+#include "platform/directories.h"
 #include "support/fault_env.h"
-#include "support/virtual_clock.h"
+#include "support/test_env.h"
 #include "support/test_relay.h"
+#include "support/virtual_clock.h"
 
 namespace {
 
@@ -158,9 +158,8 @@ TEST_F(DownloadFileTest, DigestMismatchIsReported) {
   relay.script_path("/f", {body("abc")});
   FetchOutcome outcome = fetch("/f", "f.bin", DigestCheck{DigestKind::Sha1, expected});
   EXPECT_NE(outcome.end, FetchEnd::Stored);
-  EXPECT_EQ(out, "Downloading " + relay.base_url() + "/f\nDigest mismatch for " +
-                     relay.base_url() + "/f: expected " + expected + ", received " +
-                     sha1_hex("abc") + "\n");
+  EXPECT_EQ(out, "Downloading " + relay.base_url() + "/f\nDigest mismatch for " + relay.base_url() +
+                     "/f: expected " + expected + ", received " + sha1_hex("abc") + "\n");
   EXPECT_EQ(dir.entries("out"), std::vector<std::string>{});
 }
 
@@ -184,8 +183,8 @@ TEST_F(DownloadFileTest, DotNamesAreNeverWritten) {
   for (std::string name : {".", ".."}) {
     FetchOutcome outcome = fetch("/f", name, std::nullopt);
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(out, "Downloading " + relay.base_url() + "/f\nError opening file for write: " +
-                       out_file(name) + "\n");
+    EXPECT_EQ(out, "Downloading " + relay.base_url() +
+                       "/f\nError opening file for write: " + out_file(name) + "\n");
   }
   EXPECT_TRUE(relay.requests().empty());  // no transfer was made
 }
@@ -232,8 +231,7 @@ TEST_F(DownloadFileTest, RedirectIsFollowed) {
   moved.location = "/real";
   relay.script_path("/f", {moved});
   relay.script_path("/real", {body("moved content")});
-  FetchOutcome outcome =
-      fetch("/f", "f", DigestCheck{DigestKind::Sha1, sha1_hex("moved content")});
+  FetchOutcome outcome = fetch("/f", "f", DigestCheck{DigestKind::Sha1, sha1_hex("moved content")});
   EXPECT_EQ(outcome.status, 200);
   EXPECT_EQ(outcome.end, FetchEnd::Stored);
   EXPECT_EQ(read_file(out_file("f")), "moved content");
@@ -245,8 +243,7 @@ TEST_F(DownloadFileTest, LargeBodyInManyChunksArrivesWhole) {
   ScriptedReply chunked = body(content);
   chunked.chunk_size = 4093;
   relay.script_path("/big", {chunked});
-  FetchOutcome outcome =
-      fetch("/big", "big", DigestCheck{DigestKind::Sha256, sha256_hex(content)});
+  FetchOutcome outcome = fetch("/big", "big", DigestCheck{DigestKind::Sha256, sha256_hex(content)});
   EXPECT_EQ(outcome.end, FetchEnd::Stored);
   EXPECT_EQ(read_file(out_file("big")), content);
 }

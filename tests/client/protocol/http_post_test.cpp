@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "common/curl_handles.h"
 #include "client/records/run_state.h"
+#include "common/curl_handles.h"
+#include "support/fault_env.h"
 #include "support/test_env.h"
 #include "support/test_relay.h"
-#include "support/fault_env.h"
 #include "support/virtual_clock.h"
 
 namespace {
@@ -24,9 +24,9 @@ TEST(RetryUrlTest, MovesToHttpsOnlyAtTheSwitchPoint) {
     int failures;
     std::string expected;
   } cases[] = {
-      {"http://a:1/x", 3, "https://a:1/x"},   {"http://a:1/x", 2, "http://a:1/x"},
-      {"http://a:1/x", 4, "http://a:1/x"},    {"https://a:1/x", 3, "https://a:1/x"},
-      {"HTTP://a:1/x", 3, "HTTP://a:1/x"},    {std::nullopt, 3, ""},
+      {"http://a:1/x", 3, "https://a:1/x"}, {"http://a:1/x", 2, "http://a:1/x"},
+      {"http://a:1/x", 4, "http://a:1/x"},  {"https://a:1/x", 3, "https://a:1/x"},
+      {"HTTP://a:1/x", 3, "HTTP://a:1/x"},  {std::nullopt, 3, ""},
       {"http://", 3, "https://"},
   };
   for (const auto& c : cases)
@@ -51,8 +51,8 @@ class HttpPostTest : public ::testing::Test {
  protected:
   PostResult post(TestRelay& relay, Download* d, int failures = 0) {
     testing::internal::CaptureStdout();
-    PostResult result = http_post_with_retry(state, relay.base_url() + "/DownloadRequest", d, kBody,
-                                             failures);
+    PostResult result =
+        http_post_with_retry(state, relay.base_url() + "/DownloadRequest", d, kBody, failures);
     out = testing::internal::GetCapturedStdout();
     return result;
   }
@@ -87,8 +87,8 @@ TEST_F(HttpPostTest, SevenAttemptsThenAbortWithTheExactMessages) {
     const std::string& url;
     long code;
     const std::string& next;
-  } attempts[] = {{http, 500, http},   {http, 500, http},  {http, 500, https},
-                  {https, 0, https},   {https, 0, https},  {https, 0, https}};
+  } attempts[] = {{http, 500, http}, {http, 500, http}, {http, 500, https},
+                  {https, 0, https}, {https, 0, https}, {https, 0, https}};
   int retry = 2;
   for (const auto& a : attempts)
     expected += "Failed response from " + a.url + "\nCode: " + std::to_string(a.code) +
@@ -241,8 +241,8 @@ TEST_F(HttpPostTest, VerboseModeShowsRequestAndReply) {
   TestRelay& relay = start_relay();
   state.settings.verbose = 1;
   EXPECT_TRUE(post(relay, nullptr).ok);
-  EXPECT_EQ(out, "Sending request to " + relay.base_url() + "/DownloadRequest with body: " +
-                     kBody + "\nContents of response: 0\naid=0,status=Available\n\n");
+  EXPECT_EQ(out, "Sending request to " + relay.base_url() + "/DownloadRequest with body: " + kBody +
+                     "\nContents of response: 0\naid=0,status=Available\n\n");
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "client/records/run_state.h"
-#include "support/test_env.h"
 #include "support/fault_env.h"
+#include "support/test_env.h"
 #include "support/virtual_clock.h"
 
 namespace {
@@ -69,7 +69,8 @@ TEST(DownloadQueueTest, InterleavedPushAndPopStayFirstInFirstOut) {
   size_t next_expected = 0;
   for (int round = 0; round < 200; ++round) {
     for (int i = 0; i < 3; ++i) {
-      expected.push_back(new_download(state.download_records, std::to_string(expected.size()), "1", "u", std::nullopt));
+      expected.push_back(new_download(state.download_records, std::to_string(expected.size()), "1",
+                                      "u", std::nullopt));
       ASSERT_TRUE(queue_push(queue, expected.back()));
     }
     for (int i = 0; i < 2; ++i) ASSERT_EQ(queue_pop_front(queue), expected[next_expected++]);

@@ -8,8 +8,8 @@
 #include "client/run/list_file.h"
 #include "common/version.h"
 
-#include "support/test_env.h"
 #include "support/fault_env.h"
+#include "support/test_env.h"
 #include "support/virtual_clock.h"
 
 namespace {
@@ -24,8 +24,8 @@ Settings read(std::vector<std::string> args) {
 using Text = std::optional<std::string>;
 
 TEST(ReadOptionsTest, EveryOptionSetsItsField) {
-  Settings s = read({"-r", "relay", "-p", "8080", "-f", "list", "-s", "S", "-q", "Q", "-z", "10",
-                     "-u", "U", "-l", "log", "-o", "out", "-t", "5", "-d"});
+  Settings s = read({"-r", "relay", "-p", "8080", "-f",  "list", "-s",  "S",  "-q", "Q", "-z",
+                     "10", "-u",    "U",  "-l",   "log", "-o",   "out", "-t", "5",  "-d"});
   EXPECT_EQ(s.relay, Text("relay"));
   EXPECT_EQ(s.port, 8080);
   EXPECT_EQ(s.list_path, Text("list"));
@@ -104,8 +104,14 @@ TEST(ReadOptionsTest, NumbersAreReadLikeAtoi) {
   struct Case {
     const char* text;
     int32_t value;
-  } cases[] = {{"abc", 0},        {"8080x", 8080},   {"-5", -5},     {" 42", 42},
-               {"+7", 7},         {"", 0},           {"70000", 70000}, {"99999999999", INT32_MAX},
+  } cases[] = {{"abc", 0},
+               {"8080x", 8080},
+               {"-5", -5},
+               {" 42", 42},
+               {"+7", 7},
+               {"", 0},
+               {"70000", 70000},
+               {"99999999999", INT32_MAX},
                {"-99999999999", INT32_MIN}};
   for (const auto& c : cases) {
     EXPECT_EQ(read({"-p", c.text}).port, c.value) << c.text;
@@ -117,7 +123,7 @@ TEST(ReadOptionsTest, OutputDirLosesOneClosingQuote) {
   struct Case {
     const char* value;
     const char* dir;
-  } cases[] = {{"C:\\out\"", "C:\\out"}, {"\"", ""},       {"out\"\"", "out\""},
+  } cases[] = {{"C:\\out\"", "C:\\out"}, {"\"", ""},         {"out\"\"", "out\""},
                {"\"out", "\"out"},       {"o\"ut", "o\"ut"}, {"", ""}};
   for (const auto& c : cases) EXPECT_EQ(read({"-o", c.value}).output_dir, Text(c.dir)) << c.value;
 }
@@ -148,8 +154,8 @@ TEST(ParseCommandLineTest, SingleDownloadAndDeadline) {
   VirtualClock clock(1000);
   FaultEnv env{clock};
   RunState state{env};
-  CommandLine command =
-      parse_command_line({"quonfetch", "-r", "relay", "-s", "S", "-z", "10", "-u", "U", "-t", "-5"});
+  CommandLine command = parse_command_line(
+      {"quonfetch", "-r", "relay", "-s", "S", "-z", "10", "-u", "U", "-t", "-5"});
   ASSERT_FALSE(command.exit_status);
   state.settings = command.settings;
   state.deadline = deadline_after(clock.now(), state.settings.timeout_minutes);
@@ -166,8 +172,9 @@ TEST(ParseCommandLineTest, SingleDownloadAndDeadline) {
 }
 
 TEST(ParseCommandLineTest, DeadlineDoesNotOverflow) {
-  Settings settings = parse_command_line(
-      {"quonfetch", "-r", "relay", "-s", "S", "-z", "1", "-u", "U", "-t", "2147483647"}).settings;
+  Settings settings = parse_command_line({"quonfetch", "-r", "relay", "-s", "S", "-z", "1", "-u",
+                                          "U", "-t", "2147483647"})
+                          .settings;
   EXPECT_EQ(deadline_after(1000, settings.timeout_minutes), 1000 + int64_t{2147483647} * 60);
 }
 
@@ -211,8 +218,7 @@ TEST_F(CommandLineProcessTest, VersionAloneIsPrintedAndExitsZero) {
   ProgramRun r = run({"--version"});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.out, std::string("quonfetch ") + kQuonfetchVersion + "\n");
-  EXPECT_TRUE(std::regex_match(r.out, std::regex("quonfetch [0-9]+\\.[0-9]+\\.[0-9]+\n")))
-      << r.out;
+  EXPECT_TRUE(std::regex_match(r.out, std::regex("quonfetch [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << r.out;
   EXPECT_EQ(r.err, "");
   r = run({"--version", "-r", "relay"});  // skipped among other arguments
   EXPECT_EQ(r.exit_status, 0);

@@ -19,7 +19,9 @@ TEST_F(DriverTest, InProcessThenAvailable) {
   EXPECT_EQ(run(), "Sending download requests for 1 download(s) on " + base() + "\n" +
                        "Checking status of 1 downloads.\n"
                        "1 download(s) available.\n"
-                       "Downloading " + mirror(*d) + "\n"
+                       "Downloading " +
+                       mirror(*d) +
+                       "\n"
                        "1 download(s) successfully downloaded.\n");
   EXPECT_EQ(read_file(dir.file("out/f.bin")), "payload");
   EXPECT_EQ(clock.waits(), 0);
@@ -33,8 +35,8 @@ TEST_F(DriverTest, StayingInProcessUntilTheDeadline) {
   state->settings.timeout_minutes = 2;
   state->deadline = clock.now() + 120;
   std::string pass = "Checking status of 1 downloads.\nSleeping for 30 seconds...\n";
-  EXPECT_EQ(run(), "Sending download requests for 1 download(s) on " + base() + "\n" + pass +
-                       pass + pass + pass +
+  EXPECT_EQ(run(), "Sending download requests for 1 download(s) on " + base() + "\n" + pass + pass +
+                       pass + pass +
                        "Timeout of 2 minute(s) reached.\n"
                        "0 download(s) successfully downloaded.\n");
   EXPECT_EQ(clock.pauses(), (std::vector<int>{30, 30, 30, 30}));
@@ -49,12 +51,16 @@ TEST_F(DriverTest, ShortPauseAfterAPassThatFetched) {
                                        status_reply("Available")});
   EXPECT_EQ(run(), "Sending download requests for 2 download(s) on " + base() + "\n" +
                        "1 download(s) available.\n"
-                       "Downloading " + mirror(*ready) + "\n"
+                       "Downloading " +
+                       mirror(*ready) +
+                       "\n"
                        "Checking status of 1 downloads.\n"
                        "Sleeping for 1 seconds...\n"
                        "Checking status of 1 downloads.\n"
                        "1 download(s) available.\n"
-                       "Downloading " + mirror(*slow) + "\n"
+                       "Downloading " +
+                       mirror(*slow) +
+                       "\n"
                        "2 download(s) successfully downloaded.\n");
   EXPECT_EQ(clock.pauses(), std::vector<int>{1});
 }
@@ -112,8 +118,8 @@ TEST_F(DriverTest, EmptySha1GoesStraightToSha256) {
   ScriptedReply file;
   file.body = content;
   relay->script_path("/kxmirror/downloads/sha256/" + sha256, {file});
-  ASSERT_TRUE(queue_push(state->request_queue,
-                         new_download(state->download_records, "", "1", "http://origin/g", sha256)));
+  ASSERT_TRUE(queue_push(state->request_queue, new_download(state->download_records, "", "1",
+                                                            "http://origin/g", sha256)));
   std::string out = run();
   EXPECT_NE(out.find("Error downloading  Response:0\nDownloading " + base() +
                      "/kxmirror/downloads/sha256/" + sha256 + "\n"),
@@ -163,9 +169,10 @@ TEST_F(DriverTest, OtherStatusesAndDiscardedRequestsDropTheRecord) {
   relay->script_requests(*broken->sha1, {error});
   std::string out = run();
   EXPECT_NE(out.find("Discarding request: http://origin/b.bin\n"), std::string::npos) << out;
-  EXPECT_TRUE(out.ends_with("Aborting http request after 6 failures.\n"
-                            "Discarding request: http://origin/b.bin\n"
-                            "0 download(s) successfully downloaded.\n"))
+  EXPECT_TRUE(
+      out.ends_with("Aborting http request after 6 failures.\n"
+                    "Discarding request: http://origin/b.bin\n"
+                    "0 download(s) successfully downloaded.\n"))
       << out;
   EXPECT_EQ(failed->status, std::optional<std::string>("Failed"));
   EXPECT_EQ(failed->failure, std::optional<std::string>("the relay answered Failed"));
@@ -205,9 +212,9 @@ TEST_F(DriverTest, EachFailureKeepsItsReason) {
   EXPECT_NE(out.find("Reason: the relay answered Failed: sha1 mismatch: got abc\n"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find(" Response:404\nReason: the mirror answered 404\n"), std::string::npos)
-      << out;
-  EXPECT_EQ(refused->failure, std::optional<std::string>("the relay answered Failed: sha1 mismatch: got abc"));
+  EXPECT_NE(out.find(" Response:404\nReason: the mirror answered 404\n"), std::string::npos) << out;
+  EXPECT_EQ(refused->failure,
+            std::optional<std::string>("the relay answered Failed: sha1 mismatch: got abc"));
   EXPECT_EQ(missing->failure, std::optional<std::string>("the mirror answered 404"));
   EXPECT_EQ(waiting->failure, std::optional<std::string>("still InProcess at the deadline"));
   EXPECT_FALSE(refused->stored || missing->stored || waiting->stored);

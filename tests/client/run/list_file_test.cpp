@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "client/records/run_state.h"
-#include "support/test_env.h"
 #include "support/fault_env.h"
+#include "support/test_env.h"
 #include "support/virtual_clock.h"
 
 namespace {
@@ -84,16 +84,19 @@ class ReadListFileTest : public ::testing::Test {
 
 TEST_F(ReadListFileTest, LineEndsOfEveryKind) {
   std::vector<Record> two{{"a", "1", "http://h/a", {}}, {"b", "2", "http://h/b", {}}};
-  for (std::string content : {"a 1 http://h/a\nb 2 http://h/b\n", "a 1 http://h/a\r\nb 2 http://h/b",
-                              "a 1 http://h/a\rb 2 http://h/b\r", "\n\na 1 http://h/a\n  \nb 2 "
-                                                                  "http://h/b"}) {
+  for (std::string content :
+       {"a 1 http://h/a\nb 2 http://h/b\n", "a 1 http://h/a\r\nb 2 http://h/b",
+        "a 1 http://h/a\rb 2 http://h/b\r",
+        "\n\na 1 http://h/a\n  \nb 2 "
+        "http://h/b"}) {
     state = std::make_unique<RunState>(env);
     EXPECT_EQ(read(content), two) << content;
   }
 }
 
 TEST_F(ReadListFileTest, ByteOrderMarkOnlyAtTheStartIsSkipped) {
-  EXPECT_EQ(read("\xEF\xBB\xBF" "a 1 http://h/a\nb\xEF\xBB\xBF 2 http://h/b\n"),
+  EXPECT_EQ(read("\xEF\xBB\xBF"
+                 "a 1 http://h/a\nb\xEF\xBB\xBF 2 http://h/b\n"),
             (std::vector<Record>{{"a", "1", "http://h/a", {}},
                                  {"b\xEF\xBB\xBF", "2", "http://h/b", {}}}));
 }
@@ -125,13 +128,17 @@ TEST_F(ReadListFileTest, Utf16ListsAreReadAsTheirText) {
     std::string name, content;
     std::vector<Record> records;
   } cases[] = {
-      {"little-endian", utf16(U"a 1 http://h/J\u00fcrgen.bin\r\nb 2 http://h/\u5217", false),
+      {"little-endian",
+       utf16(U"a 1 http://h/J\u00fcrgen.bin\r\nb 2 http://h/\u5217", false),
        {{"a", "1", "http://h/J\xC3\xBCrgen.bin", {}}, {"b", "2", "http://h/\xE5\x88\x97", {}}}},
-      {"big-endian", utf16(U"a 1 http://h/J\u00fcrgen.bin\n", true),
+      {"big-endian",
+       utf16(U"a 1 http://h/J\u00fcrgen.bin\n", true),
        {{"a", "1", "http://h/J\xC3\xBCrgen.bin", {}}}},
-      {"pair across reads", utf16(padding + U"a 1 http://h/\U0001F600.bin\n", false),
+      {"pair across reads",
+       utf16(padding + U"a 1 http://h/\U0001F600.bin\n", false),
        {{"a", "1", "http://h/\xF0\x9F\x98\x80.bin", {}}}},
-      {"lone surrogate and odd byte", utf16(U"a 1 http://h/x\xD800y", false) + "z",
+      {"lone surrogate and odd byte",
+       utf16(U"a 1 http://h/x\xD800y", false) + "z",
        {{"a", "1", "http://h/x\xEF\xBF\xBDy\xEF\xBF\xBD", {}}}},
   };
   for (const Case& c : cases) {
@@ -144,7 +151,9 @@ TEST_F(ReadListFileTest, Utf16ListsAreReadAsTheirText) {
             (std::vector<Record>{{"a", "1", "http://h/\xFF\xFE", {}}}));
 }
 
-TEST_F(ReadListFileTest, EmptyFileQueuesNothing) { EXPECT_TRUE(read("").empty()); }
+TEST_F(ReadListFileTest, EmptyFileQueuesNothing) {
+  EXPECT_TRUE(read("").empty());
+}
 
 TEST_F(ReadListFileTest, LongLinesAreReadWhole) {
   std::string long_url = "http://h/" + std::string(20000, 'x');
@@ -156,8 +165,8 @@ TEST_F(ReadListFileTest, LongLinesAreReadWhole) {
 TEST_F(ReadListFileTest, NulEndsTheLinesText) {
   std::string content = std::string("a 1 http://h/a\0 ignored", 23) + "\nb 2 http://h/b\n" +
                         std::string("c 3\0 http://h/c\n", 16);
-  EXPECT_EQ(read(content), (std::vector<Record>{{"a", "1", "http://h/a", {}},
-                                                {"b", "2", "http://h/b", {}}}));
+  EXPECT_EQ(read(content),
+            (std::vector<Record>{{"a", "1", "http://h/a", {}}, {"b", "2", "http://h/b", {}}}));
 }
 
 TEST_F(ReadListFileTest, ManyLinesKeepFileOrder) {
