@@ -24,8 +24,8 @@ RelayConfig test_relay_config(const std::string& store, std::chrono::millisecond
 }
 
 InProcessRelay::InProcessRelay(RelayConfig config, Env& env) : server_(std::move(config), env) {
-  std::string err;
-  if (!server_.start(&err)) throw std::runtime_error("relay did not start: " + err);
+  Status started = server_.start();
+  if (!started.ok()) throw std::runtime_error("relay did not start: " + started.message());
   thread_ = std::thread([this] { server_.serve(); });
   while (!server_.is_running()) std::this_thread::yield();
 }
