@@ -110,6 +110,14 @@ std::string RelayProcess::output() const {
   return output_;
 }
 
+std::string download_request_body(const std::string& sha1, const std::string& size,
+                                  const std::string& url, const std::string& sha256) {
+  std::string body =
+      "0\naid=0,index=null,sha1=" + sha1 + ",size=" + size + ",url=" + percent_encode(url);
+  if (!sha256.empty()) body += ",sha256=" + sha256;
+  return body + "\n";
+}
+
 ProgramRun run_client(int relay_port, const std::string& sha1, size_t size, const std::string& url,
                       const std::string& out_dir, const std::string& sha256) {
   std::vector<std::string> args{"-r", "127.0.0.1", "-p", std::to_string(relay_port),
