@@ -97,9 +97,9 @@ Status RelayServer::start() {
   const RelayOptions& options = config_.options;
   if (!options.tls_cert.empty() && (!read_whole_file(env_, options.tls_cert, &tls_cert_pem_) ||
                                     !read_whole_file(env_, options.tls_key, &tls_key_pem_))) {
-    return Status::failure(Status::Code::SystemError, "cannot load the certificate " +
-                                                          options.tls_cert + " with the key " +
-                                                          options.tls_key);
+    return Status::failure(
+        Status::Code::SystemError,
+        "cannot load the certificate " + options.tls_cert + " with the key " + options.tls_key);
   }
   // The port first: a relay that cannot listen must leave the store as it found it.
   UniqueFd listener;
@@ -150,11 +150,11 @@ Status RelayServer::start_http(int listen_fd) {
       MHD_start_daemon(flags, 0, &HttpCallbacks::accept, this, &HttpCallbacks::request, this,
                        MHD_OPTION_ARRAY, items.data(), MHD_OPTION_END);
   if (!daemon) {
-    return Status::failure(Status::Code::SystemError,
-                           tls_cert_pem_.empty() ? "cannot start the HTTP server"
-                                                 : "cannot load the certificate " +
-                                                       options.tls_cert + " with the key " +
-                                                       options.tls_key);
+    const std::string why = tls_cert_pem_.empty()
+                                ? "cannot start the HTTP server"
+                                : "cannot load the certificate " + options.tls_cert +
+                                      " with the key " + options.tls_key;
+    return Status::failure(Status::Code::SystemError, why);
   }
   std::lock_guard lock(stop_mutex_);
   daemon_ = daemon;

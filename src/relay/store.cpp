@@ -28,7 +28,8 @@ Status make_directory_tree(Env& env, const std::string& path) {
     if (slash == std::string::npos) break;
   }
   if (!env.is_directory(path)) {
-    return Status::failure(Status::Code::SystemError, "cannot create " + path + ": not a directory");
+    return Status::failure(Status::Code::SystemError,
+                           "cannot create " + path + ": not a directory");
   }
   return Status();
 }

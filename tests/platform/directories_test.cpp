@@ -20,8 +20,7 @@ TEST(DirectoriesTest, MakeDirectoryAcceptsWhatExists) {
   EXPECT_EQ(made.message(), "");
   made = env.make_directory(dir.file("missing/out"));
   EXPECT_FALSE(made.ok());
-  EXPECT_NE(made.message().find("No such file or directory"), std::string::npos)
-      << made.message();
+  EXPECT_NE(made.message().find("No such file or directory"), std::string::npos) << made.message();
 }
 
 TEST(DirectoriesTest, JoinPathUsesThePlatformSeparator) {

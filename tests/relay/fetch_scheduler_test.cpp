@@ -85,7 +85,8 @@ class ScriptedFetches {
     AtomicFile file(store_.path_of(DigestKind::Sha1, sha1));
     file.write(content.data(), content.size());
     Status stored = store_.add(file, sha1, digest_hex(DigestKind::Sha256, content));
-    if (!stored.ok()) return FetchResult{OriginFetchEnd::StoreError, "store failed", stored.message(), 0};
+    if (!stored.ok())
+      return FetchResult{OriginFetchEnd::StoreError, "store failed", stored.message(), 0};
     return FetchResult{OriginFetchEnd::Stored, "", "", content.size()};
   }
 

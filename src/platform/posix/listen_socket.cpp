@@ -36,8 +36,7 @@ Status listen_on(const std::string& address, int port, int backlog, UniqueFd* li
   if (bind(socket_fd.get(), found->ai_addr, found->ai_addrlen) != 0) {
     const int error_number = errno;
     if (error_number == EADDRINUSE) {
-      return Status::failure(Status::Code::SystemError, where + " is already in use",
-                             error_number);
+      return Status::failure(Status::Code::SystemError, where + " is already in use", error_number);
     }
     return Status::system_error("cannot listen on " + where, error_number);
   }
