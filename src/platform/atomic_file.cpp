@@ -40,8 +40,8 @@ bool AtomicFile::write(const void* data, size_t length) {
   return false;
 }
 
-bool AtomicFile::commit(std::string* err, bool durable) {
-  if (!file_) return false;
+Status AtomicFile::commit(bool durable) {
+  if (!file_) return Status::failure(Status::Code::SystemError, error_text_, error_number_);
   Status status = durable ? file_->sync() : Status();
   Status closed = file_->close();
   file_.reset();
@@ -55,11 +55,10 @@ bool AtomicFile::commit(std::string* err, bool durable) {
   }
   if (!status.ok()) {
     fail(status);
-    if (err) *err = error_text_;
     discard();
-    return false;
+    return status;
   }
   committed_ = true;
   env_.forget_temporary_file();
-  return true;
+  return Status();
 }

@@ -33,9 +33,9 @@ class AtomicFile {
 
   /// Closes the temporary file (checking that every byte reached it; with `durable`, also that
   /// it and its directory reached the disk) and renames it onto the target, replacing it.
-  /// Returns false with the reason in `err` (when not null), and removes the temporary file,
-  /// when a step fails.
-  bool commit(std::string* err, bool durable = false);
+  /// Ok when the file took its name; otherwise the failure of the step that failed (or of the
+  /// file's creation or last write), and the temporary file is removed.
+  Status commit(bool durable = false);
 
  private:
   void discard();

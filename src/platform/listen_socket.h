@@ -5,15 +5,16 @@
 
 #include <string>
 
+#include "platform/status.h"
 #include "platform/unique_fd.h"
 
 struct sockaddr;
 
 /// Binds a TCP socket to `address` (numeric IPv4 or IPv6) and `port` (0: any free port) and
-/// listens with `backlog`. On success returns the socket and sets `bound_port`; otherwise an
-/// invalid UniqueFd and a one-line reason in `err` ("port 80 on 0.0.0.0 is already in use").
-UniqueFd listen_on(const std::string& address, int port, int backlog, int* bound_port,
-                   std::string* err);
+/// listens with `backlog`. On success sets `listener` to the socket and `bound_port`; otherwise
+/// returns the failure with a one-line reason ("port 80 on 0.0.0.0 is already in use").
+Status listen_on(const std::string& address, int port, int backlog, UniqueFd* listener,
+                 int* bound_port);
 
 /// Makes reads and writes on `fd` return at once instead of waiting. False when it cannot.
 bool set_non_blocking(int fd);

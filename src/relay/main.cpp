@@ -80,9 +80,9 @@ int main(int argc, char** argv) {
   }
   StopSignals signals;
   RelayServer relay(config, system_env());
-  std::string err;
-  if (!relay.start(&err)) {
-    fprintf(stderr, "quonfetch-relay: %s\n", err.c_str());
+  Status started = relay.start();
+  if (!started.ok()) {
+    fprintf(stderr, "quonfetch-relay: %s\n", started.message().c_str());
     return 1;
   }
   relay_log("Listening on %s", relay.url().c_str());

@@ -208,9 +208,9 @@ FetchResult fetch_from_origin(const FetchJob& job, Store& store, const FetchSett
   if (auto failed = transfer_failure(handle.get(), code, sink, guard, error_text)) return *failed;
   std::string sha256;
   if (auto failed = content_failure(job, sink, &sha256)) return *failed;
-  std::string err;
-  if (!store.add(file, job.sha1, sha256, &err))
-    return failure(OriginFetchEnd::StoreError, "store failed: the relay cannot store the file", err,
-                   sink.bytes);
+  Status stored = store.add(file, job.sha1, sha256);
+  if (!stored.ok())
+    return failure(OriginFetchEnd::StoreError, "store failed: the relay cannot store the file",
+                   stored.message(), sink.bytes);
   return FetchResult{OriginFetchEnd::Stored, "", "", sink.bytes};
 }

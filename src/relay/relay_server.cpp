@@ -93,17 +93,20 @@ RelayServer::~RelayServer() {
   stop();
 }
 
-bool RelayServer::start(std::string* err) {
+Status RelayServer::start() {
   const RelayOptions& options = config_.options;
   if (!options.tls_cert.empty() && (!read_whole_file(env_, options.tls_cert, &tls_cert_pem_) ||
                                     !read_whole_file(env_, options.tls_key, &tls_key_pem_))) {
-    *err = "cannot load the certificate " + options.tls_cert + " with the key " + options.tls_key;
-    return false;
+    return Status::failure(
+        Status::Code::SystemError,
+        "cannot load the certificate " + options.tls_cert + " with the key " + options.tls_key);
   }
   // The port first: a relay that cannot listen must leave the store as it found it.
-  UniqueFd listener = listen_on(options.listen, options.port, kListenBacklog, &port_, err);
-  if (!listener.valid()) return false;
-  if (!store_.open(options.store, err)) return false;
+  UniqueFd listener;
+  Status status = listen_on(options.listen, options.port, kListenBacklog, &listener, &port_);
+  if (!status.ok()) return status;
+  status = store_.open(options.store);
+  if (!status.ok()) return status;
 
   FetchSettings fetch;
   fetch.allow_file = options.allow_file_origins;
@@ -115,13 +118,14 @@ bool RelayServer::start(std::string* err) {
       [this, fetch](const FetchJob& job, const std::atomic<bool>& stopping) {
         return fetch_from_origin(job, store_, fetch, stopping);
       });
-  if (!start_http(listener.get(), err)) return false;
+  status = start_http(listener.get());
+  if (!status.ok()) return status;
   listener.release();  // the HTTP server closes it when it stops
   store_.set_max_size(options.max_store_size);
-  return true;
+  return Status();
 }
 
-bool RelayServer::start_http(int listen_fd, std::string* err) {
+Status RelayServer::start_http(int listen_fd) {
   const RelayOptions& options = config_.options;
   set_non_blocking(listen_fd);
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME |
@@ -146,14 +150,15 @@ bool RelayServer::start_http(int listen_fd, std::string* err) {
       MHD_start_daemon(flags, 0, &HttpCallbacks::accept, this, &HttpCallbacks::request, this,
                        MHD_OPTION_ARRAY, items.data(), MHD_OPTION_END);
   if (!daemon) {
-    *err = tls_cert_pem_.empty() ? "cannot start the HTTP server"
-                                 : "cannot load the certificate " + options.tls_cert +
-                                       " with the key " + options.tls_key;
-    return false;
+    const std::string why = tls_cert_pem_.empty()
+                                ? "cannot start the HTTP server"
+                                : "cannot load the certificate " + options.tls_cert +
+                                      " with the key " + options.tls_key;
+    return Status::failure(Status::Code::SystemError, why);
   }
   std::lock_guard lock(stop_mutex_);
   daemon_ = daemon;
-  return true;
+  return Status();
 }
 
 std::string RelayServer::url() const {

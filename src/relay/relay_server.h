@@ -45,8 +45,9 @@ class RelayServer {
   RelayServer& operator=(const RelayServer&) = delete;
 
   /// Opens the store, binds the listening socket, and starts the HTTP threads and the fetch
-  /// workers: requests are served from then on. Returns false with a reason in `err`.
-  bool start(std::string* err);
+  /// workers: requests are served from then on. Returns the failure, with its reason, when one
+  /// of these cannot be done.
+  Status start();
 
   /// The bound port (the real one when 0 was asked for).
   int port() const { return port_; }
@@ -70,7 +71,7 @@ class RelayServer {
  private:
   friend struct HttpCallbacks;  // libmicrohttpd's entry points, in relay_server.cpp
 
-  bool start_http(int listen_fd, std::string* err);
+  Status start_http(int listen_fd);
   // The first call for a request, with its headers: answers what needs no body. Returns
   // libmicrohttpd's MHD_YES or MHD_NO.
   int begin_request(MHD_Connection* connection, Exchange& exchange, std::string_view url,

@@ -23,22 +23,24 @@ int hex_value(char c) {
   return -1;
 }
 
+// A body the relay will not read, with the reason it sends back.
+Status refused(std::string reason) {
+  return Status::failure(Status::Code::Refused, std::move(reason));
+}
+
 }  // namespace
 
-bool parse_request_body(std::string_view body, DownloadAsk* ask, std::string* err) {
+Status parse_request_body(std::string_view body, DownloadAsk* ask) {
   if (!body.starts_with("0\n")) {
-    *err = "the first line of the body must be 0";
-    return false;
+    return refused("the first line of the body must be 0");
   }
   std::string_view line = body.substr(2);
   if (line.ends_with('\n')) line.remove_suffix(1);
   if (line.find_first_of("\r\n") != std::string_view::npos) {
-    *err = "the body must be two lines ended by line feeds";
-    return false;
+    return refused("the body must be two lines ended by line feeds");
   }
   if (line.empty()) {
-    *err = "the second line of the body is empty";
-    return false;
+    return refused("the second line of the body is empty");
   }
 
   std::map<std::string, std::string, std::less<>> fields;
@@ -48,25 +50,21 @@ bool parse_request_body(std::string_view body, DownloadAsk* ask, std::string* er
     line = comma == std::string_view::npos ? std::string_view() : line.substr(comma + 1);
     size_t equals = field.find('=');
     if (equals == std::string_view::npos || equals == 0) {
-      *err = "field without key=value form: " + std::string(field);
-      return false;
+      return refused("field without key=value form: " + std::string(field));
     }
     std::string key(field.substr(0, equals));
     if (!fields.emplace(key, std::string(field.substr(equals + 1))).second) {
-      *err = "field given twice: " + key;
-      return false;
+      return refused("field given twice: " + key);
     }
   }
   for (const char* required : {"sha1", "size", "url"}) {
     if (!fields.contains(required)) {
-      *err = std::string("missing field: ") + required;
-      return false;
+      return refused(std::string("missing field: ") + required);
     }
   }
   std::optional<std::string> url = percent_decode(fields["url"]);
   if (!url) {
-    *err = "url holds a bad percent escape";
-    return false;
+    return refused("url holds a bad percent escape");
   }
   ask->sha1 = fields["sha1"];
   ask->size = fields["size"];
@@ -74,7 +72,7 @@ bool parse_request_body(std::string_view body, DownloadAsk* ask, std::string* er
   ask->sha256.reset();
   auto sha256 = fields.find("sha256");
   if (sha256 != fields.end() && !sha256->second.empty()) ask->sha256 = sha256->second;
-  return true;
+  return Status();
 }
 
 std::optional<std::string> percent_decode(std::string_view text) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/relay_status.h"
+#include "platform/status.h"
 
 /// The fields of one download request, as sent (the url percent-decoded).
 struct DownloadAsk {
@@ -18,8 +19,9 @@ struct DownloadAsk {
 
 /// Reads a body of the form "0\n" + "key=value,..." + "\n" (the last line feed may be missing).
 /// The keys sha1, size and url are required; aid, index, sha256 and unknown keys are optional;
-/// no key may appear twice. Returns false with a one-line reason in `err` for anything else.
-bool parse_request_body(std::string_view body, DownloadAsk* ask, std::string* err);
+/// no key may appear twice. Anything else is refused with a one-line reason, the one the relay
+/// sends back.
+Status parse_request_body(std::string_view body, DownloadAsk* ask);
 
 /// Decodes %XX escapes; returns nothing when a '%' is not followed by two hex digits.
 std::optional<std::string> percent_decode(std::string_view text);

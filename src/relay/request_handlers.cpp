@@ -120,9 +120,9 @@ int RelayServer::answer_download_request(MHD_Connection* connection, Exchange& e
   if (exchange.answer) return respond_status(connection, exchange, *exchange.answer);
   if (exchange.suspended) return MHD_YES;
   DownloadAsk ask;
-  std::string err;
-  if (!parse_request_body(exchange.body, &ask, &err))
-    return respond_text(connection, exchange, 400, log_escape(err, 200) + "\n");
+  Status parsed = parse_request_body(exchange.body, &ask);
+  if (!parsed.ok())
+    return respond_text(connection, exchange, 400, log_escape(parsed.message(), 200) + "\n");
   exchange.detail = " sha1=" + requested_sha1(ask);
   std::string unusable = unusable_reason(ask, config_.options.allow_file_origins);
   std::optional<uint64_t> size = numeric_size(ask.size);

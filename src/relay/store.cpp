@@ -13,23 +13,25 @@ namespace {
 constexpr std::string_view kTemporaryPrefix = ".quonfetch-";
 
 // Creates `path` and every folder above it that is missing.
-bool make_directory_tree(Env& env, const std::string& path, std::string* err) {
+Status make_directory_tree(Env& env, const std::string& path) {
   for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     const std::string part = path.substr(0, slash);
     if (!env.is_directory(part)) {
       Status made = env.make_directory(part);
       if (!made.ok()) {
-        *err = "cannot create " + path + ": " + system_error_text(made.error_number());
-        return false;
+        return Status::failure(
+            Status::Code::SystemError,
+            "cannot create " + path + ": " + system_error_text(made.error_number()),
+            made.error_number());
       }
     }
     if (slash == std::string::npos) break;
   }
   if (!env.is_directory(path)) {
-    *err = "cannot create " + path + ": not a directory";
-    return false;
+    return Status::failure(Status::Code::SystemError,
+                           "cannot create " + path + ": not a directory");
   }
-  return true;
+  return Status();
 }
 
 }  // namespace
@@ -42,23 +44,24 @@ Store::~Store() {
   if (verifier_.joinable()) verifier_.join();
 }
 
-bool Store::open(const std::string& root, std::string* err) {
+Status Store::open(const std::string& root) {
   root_ = root;
-  if (!make_directory_tree(env_, root_, err)) return false;
+  Status status = make_directory_tree(env_, root_);
+  if (!status.ok()) return status;
   bool held_elsewhere = false;
   Status locked = env_.lock_file(root_ + "/.lock", &lock_, &held_elsewhere);
   if (!locked.ok()) {
-    *err = held_elsewhere ? "the store " + root_ + " is in use by another quonfetch-relay"
-                          : locked.message();
-    return false;
+    if (!held_elsewhere) return locked;
+    return Status::failure(Status::Code::Refused,
+                           "the store " + root_ + " is in use by another quonfetch-relay");
   }
-  if (!make_directory_tree(env_, root_ + "/sha1", err) ||
-      !make_directory_tree(env_, root_ + "/sha256", err))
-    return false;
+  status = make_directory_tree(env_, root_ + "/sha1");
+  if (status.ok()) status = make_directory_tree(env_, root_ + "/sha256");
+  if (!status.ok()) return status;
   remove_leftovers(root_ + "/sha1");
   remove_leftovers(root_ + "/sha256");
   list_files();
-  return true;
+  return Status();
 }
 
 std::string Store::path_of(DigestKind kind, std::string_view hex) const {
@@ -148,14 +151,14 @@ bool Store::same_file(std::string_view sha1, std::string_view sha256) const {
   return found != sha256_names_.end() && found->second == sha1;
 }
 
-bool Store::add(AtomicFile& file, const std::string& sha1, const std::string& sha256,
-                std::string* err) {
-  std::string why;
-  if (!file.commit(&why, /*durable=*/true)) {
+Status Store::add(AtomicFile& file, const std::string& sha1, const std::string& sha256) {
+  Status committed = file.commit(/*durable=*/true);
+  if (!committed.ok()) {
     // The file did not keep the name; an earlier copy it replaced went with it.
-    *err = "cannot move the file into the store: " + why;
     drop_if_gone(sha1);
-    return false;
+    return Status::failure(committed.code(),
+                           "cannot move the file into the store: " + committed.message(),
+                           committed.error_number());
   }
   // The sha1 name is the file's home; the sha256 name is a second link to it. An existing
   // sha256 name from an earlier copy is replaced so that both names meet the same file.
@@ -173,12 +176,12 @@ bool Store::add(AtomicFile& file, const std::string& sha1, const std::string& sh
   if (status.ok()) status = env_.sync_directory(root_ + "/sha256");
   if (status.ok()) status = env_.file_info(sha1_path, &info);
   if (!status.ok()) {
-    *err = "cannot link the sha256 name: " + status.message();
     // Neither name stays: a name whose folder did not reach the disk may not survive a crash.
     env_.remove_file(renamed ? sha256_path : link_temporary);
     env_.remove_file(sha1_path);
     drop_if_gone(sha1);
-    return false;
+    return Status::failure(status.code(), "cannot link the sha256 name: " + status.message(),
+                           status.error_number());
   }
   {
     std::lock_guard lock(mutex_);
@@ -188,7 +191,7 @@ bool Store::add(AtomicFile& file, const std::string& sha1, const std::string& sh
     sha256_names_[sha256] = sha1;
   }
   evict_over_cap();
-  return true;
+  return Status();
 }
 
 void Store::drop_if_gone(const std::string& sha1) {

@@ -50,10 +50,10 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  /// Creates the folders when missing, takes the store's lock (false when another relay holds
+  /// Creates the folders when missing, takes the store's lock (a failure when another relay holds
   /// it: then nothing in the store is touched), removes temporary files an interrupted run
-  /// left, and lists the stored files (unverified). Returns false with a reason in `err`.
-  bool open(const std::string& root, std::string* err);
+  /// left, and lists the stored files (unverified). Returns the failure when one of these fails.
+  Status open(const std::string& root);
 
   /// Starts checking the listed files on a thread of the store's own.
   void verify_in_background();
@@ -84,9 +84,9 @@ class Store {
   bool same_file(std::string_view sha1, std::string_view sha256) const;
 
   /// Moves the finished `file` (made for path_of(Sha1, sha1), through env()) into place, synced
-  /// to disk, and links it under `sha256`. Returns false with a reason in `err`; the file then
+  /// to disk, and links it under `sha256`. On a failure, returned with its reason, the file
   /// stays out of the store, under neither name and not in the index.
-  bool add(AtomicFile& file, const std::string& sha1, const std::string& sha256, std::string* err);
+  Status add(AtomicFile& file, const std::string& sha1, const std::string& sha256);
 
   StoreCounts counts() const;
 

@@ -20,7 +20,7 @@ TEST(AtomicFileTest, CommitMovesTheWholeFileIntoPlace) {
     ASSERT_TRUE(file.is_open());
     ASSERT_TRUE(file.write("new content", 11));
     EXPECT_EQ(read_file(dir.file("f")), "old");  // untouched until the commit
-    EXPECT_TRUE(file.commit(nullptr));
+    EXPECT_TRUE(file.commit().ok());
   }
   EXPECT_EQ(read_file(dir.file("f")), "new content");
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"f"});
@@ -33,7 +33,7 @@ TEST(AtomicFileTest, CommittedFileHasTheUsualPermissions) {
   TempDir dir;
   {
     AtomicFile file(dir.file("f"));
-    ASSERT_TRUE(file.commit(nullptr));
+    ASSERT_TRUE(file.commit().ok());
   }
   struct stat info {};
   ASSERT_EQ(stat(dir.file("f").c_str(), &info), 0);
@@ -46,13 +46,13 @@ TEST(AtomicFileTest, CommittedFileHasTheUsualPermissions) {
 TEST(AtomicFileTest, NamesBeyondAscii) {
   TempDir dir;
   const std::string folder = dir.file("Jürgen"), name = "列表.txt";
-  ASSERT_TRUE(make_directory(folder, nullptr));
+  ASSERT_TRUE(system_env().make_directory(folder).ok());
   {
     AtomicFile file(join_path(folder, name));
     ASSERT_TRUE(file.is_open());
     ASSERT_TRUE(file.write("bytes\n", 6));
-    std::string err;
-    EXPECT_TRUE(file.commit(&err, true)) << err;
+    Status committed = file.commit(true);
+    EXPECT_TRUE(committed.ok()) << committed.message();
   }
   EXPECT_EQ(read_file(folder + "/" + name), "bytes\n");
   EXPECT_EQ(dir.entries("Jürgen"), std::vector<std::string>{name});
@@ -74,7 +74,9 @@ TEST(AtomicFileTest, MissingDirectoryGivesNoFile) {
   TempDir dir;
   AtomicFile file(dir.file("missing/f"));
   EXPECT_FALSE(file.is_open());
-  EXPECT_FALSE(file.commit(nullptr));
+  Status committed = file.commit();
+  EXPECT_FALSE(committed.ok());
+  EXPECT_EQ(committed.message(), file.error_text());
 }
 
 TEST(AtomicFileTest, CommitOntoADirectoryFailsAndCleansUp) {
@@ -84,7 +86,10 @@ TEST(AtomicFileTest, CommitOntoADirectoryFailsAndCleansUp) {
   {
     AtomicFile file(dir.file("d"));
     ASSERT_TRUE(file.is_open());
-    EXPECT_FALSE(file.commit(nullptr));
+    Status committed = file.commit();
+    EXPECT_FALSE(committed.ok());
+    EXPECT_EQ(committed.code(), Status::Code::SystemError);
+    EXPECT_NE(committed.error_number(), 0);
   }
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"d"});
 }
@@ -102,7 +107,7 @@ TEST(AtomicFileTest, DurableCommitsSyncTheFileThenTheName) {
       AtomicFile file(target, env);
       ASSERT_TRUE(file.write("data", 4));
       temporary = file.temporary_path();
-      EXPECT_TRUE(file.commit(nullptr, durable));
+      EXPECT_TRUE(file.commit(durable).ok());
     }
     std::vector<std::string> expected{"rename " + temporary + " " + target};
     if (durable) {
@@ -115,11 +120,13 @@ TEST(AtomicFileTest, DurableCommitsSyncTheFileThenTheName) {
   VirtualClock clock;
   FaultEnv env(clock);
   env.fail_directory_syncs();
-  std::string err;
+  Status committed;
   {
     AtomicFile file(join_path(dir.path(), "g"), env);
-    EXPECT_FALSE(file.commit(&err, true));
+    committed = file.commit(true);
   }
+  EXPECT_FALSE(committed.ok());
+  const std::string& err = committed.message();
   EXPECT_EQ(err.rfind("cannot write the directory to disk: ", 0), 0u) << err;
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"f"});
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/env.h"
 #include "platform/files.h"
 #include "support/test_files.h"
 
@@ -10,14 +11,16 @@ namespace {
 
 TEST(DirectoriesTest, MakeDirectoryAcceptsWhatExists) {
   TempDir dir;
-  std::string err;
-  EXPECT_TRUE(make_directory(dir.file("out"), &err));
-  EXPECT_TRUE(make_directory(dir.file("out"), &err));
+  Env& env = system_env();
+  EXPECT_TRUE(env.make_directory(dir.file("out")).ok());
+  EXPECT_TRUE(env.make_directory(dir.file("out")).ok());
   write_file(dir.file("plain"), "x");
-  EXPECT_TRUE(make_directory(dir.file("plain"), &err));  // exists, though not a directory
-  EXPECT_EQ(err, "");
-  EXPECT_FALSE(make_directory(dir.file("missing/out"), &err));
-  EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
+  Status made = env.make_directory(dir.file("plain"));  // exists, though not a directory
+  EXPECT_TRUE(made.ok());
+  EXPECT_EQ(made.message(), "");
+  made = env.make_directory(dir.file("missing/out"));
+  EXPECT_FALSE(made.ok());
+  EXPECT_NE(made.message().find("No such file or directory"), std::string::npos) << made.message();
 }
 
 TEST(DirectoriesTest, JoinPathUsesThePlatformSeparator) {
@@ -27,7 +30,7 @@ TEST(DirectoriesTest, JoinPathUsesThePlatformSeparator) {
 TEST(DirectoriesTest, NamesBeyondAscii) {
   TempDir dir;
   const std::string folder = dir.file("Jürgen"), list = join_path(folder, "列表.txt");
-  ASSERT_TRUE(make_directory(folder, nullptr));
+  ASSERT_TRUE(system_env().make_directory(folder).ok());
   EXPECT_TRUE(is_directory(folder));
   {
     FilePtr file = open_file(list, "wb");

@@ -84,9 +84,9 @@ class ScriptedFetches {
     const std::string content = content_of(sha1);
     AtomicFile file(store_.path_of(DigestKind::Sha1, sha1));
     file.write(content.data(), content.size());
-    std::string err;
-    if (!store_.add(file, sha1, digest_hex(DigestKind::Sha256, content), &err))
-      return FetchResult{OriginFetchEnd::StoreError, "store failed", err, 0};
+    Status stored = store_.add(file, sha1, digest_hex(DigestKind::Sha256, content));
+    if (!stored.ok())
+      return FetchResult{OriginFetchEnd::StoreError, "store failed", stored.message(), 0};
     return FetchResult{OriginFetchEnd::Stored, "", "", content.size()};
   }
 
@@ -132,8 +132,8 @@ DownloadAsk ask_for(const std::string& sha1, const std::string& size = "x") {
 class FetchSchedulerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string err;
-    ASSERT_TRUE(store_.open(dir_.file("store"), &err)) << err;
+    Status opened = store_.open(dir_.file("store"));
+    ASSERT_TRUE(opened.ok()) << opened.message();
   }
   std::unique_ptr<FetchScheduler> make(SchedulerSettings settings) {
     return std::make_unique<FetchScheduler>(env_, store_, settings, fetches_.function());

@@ -18,11 +18,6 @@
 
 namespace {
 
-std::string ask_body(const std::string& sha1, const std::string& size, const std::string& url) {
-  return "0\naid=0,index=null,sha1=" + sha1 + ",size=" + size + ",url=" + percent_encode(url) +
-         "\n";
-}
-
 // A TCP connection to 127.0.0.1:port, closed when it goes.
 class RawConnection {
  public:
@@ -108,7 +103,7 @@ TEST_F(RelayExposureTest, RefusedOriginsAreInvalidWithTheRuleNotTheAddress) {
     relay_config.options.allow_origins = c.allowed;
     InProcessRelay relay(relay_config);
     httplib::Client client("127.0.0.1", relay.port());
-    const std::string body = ask_body(sha1_hex(content), "5000", origin_.url(c.path));
+    const std::string body = download_request_body(sha1_hex(content), "5000", origin_.url(c.path));
     auto first = client.Post("/DownloadRequest", body, "text/plain");
     auto second = client.Post("/DownloadRequest", body, "text/plain");  // held for the fetch
     ASSERT_TRUE(first && second);
@@ -155,14 +150,14 @@ TEST_F(RelayExposureTest, CapsAnswerWhatARequestMayNotMakeTheRelaySpend) {
     EXPECT_EQ(status_line(connection.read_all()), c.status);
   }
   httplib::Client client("127.0.0.1", relay.port());
-  auto too_large =
-      client.Post("/DownloadRequest", ask_body(sha1, "1001", origin_.url("/big")), "text/plain");
+  auto too_large = client.Post(
+      "/DownloadRequest", download_request_body(sha1, "1001", origin_.url("/big")), "text/plain");
   ASSERT_TRUE(too_large);
   EXPECT_EQ(too_large->body, format_status_reply(RelayStatus::Invalid,
                                                  "size is above the relay's limit of 1000 bytes"));
   // A size that is not a number: the fetch stops at the cap.
   origin_.serve("/endless", std::string(5000, 'e'));
-  const std::string body = ask_body(sha1, "unknown", origin_.url("/endless"));
+  const std::string body = download_request_body(sha1, "unknown", origin_.url("/endless"));
   auto first = client.Post("/DownloadRequest", body, "text/plain");
   auto second = client.Post("/DownloadRequest", body, "text/plain");
   ASSERT_TRUE(first && second);
@@ -178,7 +173,7 @@ TEST_F(RelayExposureTest, OneRangeIs206SeveralGetTheWholeFileOnce) {
   origin_.serve("/q.bin", content);
   InProcessRelay relay(config({"127.0.0.0/8"}));
   httplib::Client client("127.0.0.1", relay.port());
-  const std::string body = ask_body(sha1_hex(content), "10000", origin_.url("/q.bin"));
+  const std::string body = download_request_body(sha1_hex(content), "10000", origin_.url("/q.bin"));
   client.Post("/DownloadRequest", body, "text/plain");
   ASSERT_EQ(client.Post("/DownloadRequest", body, "text/plain")->body,
             format_status_reply(RelayStatus::Available));
@@ -215,7 +210,7 @@ TEST_F(RelayExposureTest, AStoredFileThatIsCorruptIsRemovedAndFetchedAgain) {
   InProcessRelay relay(config({"127.0.0.0/8"}));
   httplib::Client client("127.0.0.1", relay.port());
   EXPECT_EQ(client.Get("/kxmirror/downloads/sha1/" + sha1_hex(content))->status, 404);
-  const std::string body = ask_body(sha1_hex(content), "3000", origin_.url("/v.bin"));
+  const std::string body = download_request_body(sha1_hex(content), "3000", origin_.url("/v.bin"));
   EXPECT_EQ(client.Post("/DownloadRequest", body, "text/plain")->body,
             format_status_reply(RelayStatus::InProcess));
   EXPECT_EQ(client.Post("/DownloadRequest", body, "text/plain")->body,
@@ -232,7 +227,7 @@ TEST_F(RelayExposureTest, ManySlowSocketsDoNotStopService) {
   relay_config.options.max_connections_per_client = 2000;  // every socket comes from 127.0.0.1
   InProcessRelay relay(relay_config);
   httplib::Client client("127.0.0.1", relay.port());
-  const std::string body = ask_body(sha1_hex(content), "4096", origin_.url("/s.bin"));
+  const std::string body = download_request_body(sha1_hex(content), "4096", origin_.url("/s.bin"));
   client.Post("/DownloadRequest", body, "text/plain");
   ASSERT_EQ(client.Post("/DownloadRequest", body, "text/plain")->body,
             format_status_reply(RelayStatus::Available));
@@ -264,11 +259,13 @@ TEST_F(RelayExposureTest, HeldPollsTakeNoThreadFromMirrorGets) {
   relay_config.scheduler.hold = std::chrono::seconds(60);
   InProcessRelay relay(relay_config);
   httplib::Client client("127.0.0.1", relay.port());
-  const std::string ready = ask_body(sha1_hex(stored), "2048", origin_.url("/stored.bin"));
+  const std::string ready =
+      download_request_body(sha1_hex(stored), "2048", origin_.url("/stored.bin"));
   client.Post("/DownloadRequest", ready, "text/plain");
   ASSERT_EQ(client.Post("/DownloadRequest", ready, "text/plain")->body,
             format_status_reply(RelayStatus::Available));
-  const std::string waiting = ask_body(sha1_hex(pending), "3000", origin_.url("/pending.bin"));
+  const std::string waiting =
+      download_request_body(sha1_hex(pending), "3000", origin_.url("/pending.bin"));
   ASSERT_EQ(client.Post("/DownloadRequest", waiting, "text/plain")->body,
             format_status_reply(RelayStatus::InProcess));
 

@@ -5,18 +5,12 @@
 #include <csignal>
 #include <thread>
 
-#include "relay/request_body.h"
 #include "relay_harness.h"
 #include "support/test_env.h"
 #include "support/test_relay.h"
 #include "test_origin.h"
 
 namespace {
-
-std::string ask(const std::string& sha1, size_t size, const std::string& url) {
-  return "0\naid=0,index=null,sha1=" + sha1 + ",size=" + std::to_string(size) +
-         ",url=" + percent_encode(url) + "\n";
-}
 
 TEST(RelayLoadTest, ManyClientProcessesWithAMixOfDigests) {
   constexpr size_t kFiles = 8, kClients = 12, kRecordsPerClient = 20;
@@ -74,7 +68,8 @@ TEST(RelayFaultTest, OriginBreakingOffPartWayKeepsNothingAndIsFetchedAgain) {
   origin.script_path("/o.bin", {cut, whole});
   InProcessRelay relay(test_relay_config(dir.file("store")));
   httplib::Client client("127.0.0.1", relay.port());
-  const std::string body = ask(sha1, content.size(), origin.base_url() + "/o.bin");
+  const std::string body =
+      download_request_body(sha1, std::to_string(content.size()), origin.base_url() + "/o.bin");
 
   std::vector<std::string> statuses;
   for (int i = 0; i < 4; ++i) {
@@ -108,8 +103,10 @@ TEST(RelayFaultTest, KilledMidFetchRestartsCleanAndFetchesAgain) {
     RelayProcess relay(args);
     ASSERT_GT(relay.port(), 0) << relay.first_line();
     httplib::Client client("127.0.0.1", relay.port());
-    ASSERT_TRUE(client.Post("/DownloadRequest", ask(sha1, content.size(), origin.url("/k.bin")),
-                            "text/plain"));
+    ASSERT_TRUE(client.Post(
+        "/DownloadRequest",
+        download_request_body(sha1, std::to_string(content.size()), origin.url("/k.bin")),
+        "text/plain"));
     ASSERT_TRUE(origin.wait_for_partial_body());
     EXPECT_EQ(client.Get("/kxmirror/downloads/sha1/" + sha1)->status, 404);
     EXPECT_EQ(relay.stop(SIGKILL), -1);  // no chance to clean up

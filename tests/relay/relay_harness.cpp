@@ -24,8 +24,8 @@ RelayConfig test_relay_config(const std::string& store, std::chrono::millisecond
 }
 
 InProcessRelay::InProcessRelay(RelayConfig config, Env& env) : server_(std::move(config), env) {
-  std::string err;
-  if (!server_.start(&err)) throw std::runtime_error("relay did not start: " + err);
+  Status started = server_.start();
+  if (!started.ok()) throw std::runtime_error("relay did not start: " + started.message());
   thread_ = std::thread([this] { server_.serve(); });
   while (!server_.is_running()) std::this_thread::yield();
 }
@@ -108,6 +108,14 @@ bool RelayProcess::wait_for_output(const std::string& text) const {
 std::string RelayProcess::output() const {
   std::lock_guard lock(mutex_);
   return output_;
+}
+
+std::string download_request_body(const std::string& sha1, const std::string& size,
+                                  const std::string& url, const std::string& sha256) {
+  std::string body =
+      "0\naid=0,index=null,sha1=" + sha1 + ",size=" + size + ",url=" + percent_encode(url);
+  if (!sha256.empty()) body += ",sha256=" + sha256;
+  return body + "\n";
 }
 
 ProgramRun run_client(int relay_port, const std::string& sha1, size_t size, const std::string& url,

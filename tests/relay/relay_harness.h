@@ -71,6 +71,11 @@ class RelayProcess {
   std::thread reader_;
 };
 
+/// A download request's body as a client posts it: "0\naid=0,index=null,sha1=...,size=...,url=..."
+/// with the url percent-encoded, and ",sha256=..." when `sha256` is not empty.
+std::string download_request_body(const std::string& sha1, const std::string& size,
+                                  const std::string& url, const std::string& sha256 = "");
+
 /// Runs the client for one file with debug output, saving into `out_dir`.
 ProgramRun run_client(int relay_port, const std::string& sha1, size_t size, const std::string& url,
                       const std::string& out_dir, const std::string& sha256 = "");

@@ -21,14 +21,6 @@ std::string sample_content(size_t size, char seed) {
   return content;
 }
 
-std::string request_body(const std::string& sha1, const std::string& size, const std::string& url,
-                         const std::string& sha256 = "") {
-  std::string body =
-      "0\naid=0,index=null,sha1=" + sha1 + ",size=" + size + ",url=" + percent_encode(url);
-  if (!sha256.empty()) body += ",sha256=" + sha256;
-  return body + "\n";
-}
-
 class RelayTest : public ::testing::Test {
  protected:
   std::string store() const { return dir_.file("store"); }
@@ -234,8 +226,8 @@ TEST_F(RelayTest, UnusableRequestsAreInvalidAndFetchNothing) {
   httplib::Client client("127.0.0.1", relay.port());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.sha1 + " " + c.url + " " + c.sha256);
-    auto reply =
-        client.Post("/DownloadRequest", request_body(c.sha1, "1", c.url, c.sha256), "text/plain");
+    auto reply = client.Post("/DownloadRequest",
+                             download_request_body(c.sha1, "1", c.url, c.sha256), "text/plain");
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
     EXPECT_EQ(reply->body, format_status_reply(RelayStatus::Invalid, c.reason));
@@ -305,8 +297,8 @@ TEST_F(RelayTest, ServesHttpsWithASelfSignedCertificate) {
 
   httplib::SSLClient client("127.0.0.1", relay.port());
   client.enable_server_certificate_verification(false);
-  const std::string body =
-      request_body(sha1_hex(content), std::to_string(content.size()), origin_.url("/tls.bin"));
+  const std::string body = download_request_body(sha1_hex(content), std::to_string(content.size()),
+                                                 origin_.url("/tls.bin"));
   auto first = client.Post("/DownloadRequest", body, "text/plain");
   auto second = client.Post("/DownloadRequest", body, "text/plain");
   auto file = client.Get("/kxmirror/downloads/sha1/" + sha1_hex(content));

@@ -26,12 +26,31 @@ TEST(RequestBodyTest, ReadsTheFieldsOfWellFormedBodies) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
     DownloadAsk ask;
-    std::string err;
-    ASSERT_TRUE(parse_request_body(c.body, &ask, &err)) << err;
+    Status parsed = parse_request_body(c.body, &ask);
+    ASSERT_TRUE(parsed.ok()) << parsed.message();
     EXPECT_EQ(ask.sha1, kSha1);
     EXPECT_EQ(ask.size, "512");
     EXPECT_EQ(ask.url, c.url);
     EXPECT_EQ(ask.sha256, c.sha256);
+  }
+}
+
+TEST(RequestBodyTest, RefusedBodiesCarryTheirReason) {
+  const struct {
+    std::string body;
+    std::string reason;
+  } cases[] = {
+      {"1\nsha1=" + kSha1 + ",size=1,url=x\n", "the first line of the body must be 0"},
+      {"0\nsha1=" + kSha1 + ",size=1\n", "missing field: url"},
+      {"0\nsha1=" + kSha1 + ",sha1=" + kSha1 + ",size=1,url=x\n", "field given twice: sha1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    DownloadAsk ask;
+    Status parsed = parse_request_body(c.body, &ask);
+    EXPECT_FALSE(parsed.ok());
+    EXPECT_EQ(parsed.code(), Status::Code::Refused);
+    EXPECT_EQ(parsed.message(), c.reason);
   }
 }
 

@@ -23,18 +23,18 @@ struct Sample {
 // A store in a folder of its own, over a FaultEnv.
 struct FaultyStore {
   FaultyStore() {
-    std::string err;
-    if (!store.open(root(), &err)) ADD_FAILURE() << err;
+    Status opened = store.open(root());
+    if (!opened.ok()) ADD_FAILURE() << opened.message();
   }
   std::string root() const { return dir.file("store"); }
-  // Writes `sample` through the store's Env and adds it; the error goes to `err`.
-  bool add(const Sample& sample, std::string* err) {
+  // Writes `sample` through the store's Env and adds it.
+  Status add(const Sample& sample) {
     AtomicFile file(store.path_of(DigestKind::Sha1, sample.sha1), store.env());
     if (!file.write(sample.content.data(), sample.content.size())) {
-      *err = "write: " + file.error_text();
-      return false;
+      return Status::failure(Status::Code::SystemError, "write: " + file.error_text(),
+                             file.error_number());
     }
-    return store.add(file, sample.sha1, sample.sha256, err);
+    return store.add(file, sample.sha1, sample.sha256);
   }
   // Every entry of the store's two folders, as "sha1/NAME" and "sha256/NAME".
   std::vector<std::string> on_disk() const {
@@ -54,8 +54,7 @@ struct FaultyStore {
 TEST(StoreDurabilityTest, AFileIsSyncedBeforeItsNamesAndEachFolderAfterThem) {
   FaultyStore s;
   const Sample sample("a file that must survive a power cut");
-  std::string err;
-  ASSERT_TRUE(s.add(sample, &err)) << err;
+  ASSERT_TRUE(s.add(sample).ok());
   const std::vector<std::string> steps = s.env.steps();
   ASSERT_FALSE(steps.empty());
   const std::string prefix = "sync " + s.root() + "/sha1/.quonfetch-";
@@ -101,9 +100,9 @@ TEST(StoreDurabilityTest, AFailedStepLeavesNoNameAndNoEntry) {
     FaultyStore s;
     const Sample sample(std::string(100, 'f'));
     c.fault(s.env, s.root());
-    std::string err;
-    EXPECT_FALSE(s.add(sample, &err));
-    EXPECT_TRUE(err.starts_with(c.reason)) << err;
+    Status added = s.add(sample);
+    EXPECT_FALSE(added.ok());
+    EXPECT_TRUE(added.message().starts_with(c.reason)) << added.message();
     EXPECT_EQ(s.on_disk(), std::vector<std::string>{});
     EXPECT_FALSE(s.store.stored_size(sample.sha1));
     EXPECT_FALSE(s.store.open_file(DigestKind::Sha1, sample.sha1));
@@ -113,7 +112,7 @@ TEST(StoreDurabilityTest, AFailedStepLeavesNoNameAndNoEntry) {
     EXPECT_EQ(s.store.counts().bytes, 0u);
 
     s.env.heal();
-    ASSERT_TRUE(s.add(sample, &err)) << err;
+    ASSERT_TRUE(s.add(sample).ok());
     EXPECT_EQ(s.store.stored_size(sample.sha1), sample.content.size());
     EXPECT_TRUE(s.store.same_file(sample.sha1, sample.sha256));
     EXPECT_EQ(s.on_disk(),
@@ -127,12 +126,11 @@ TEST(StoreDurabilityTest, AFailedStepLeavesNoNameAndNoEntry) {
 TEST(StoreDurabilityTest, AFailureAfterTheRenameTakesTheEarlierCopyOutOfTheIndex) {
   FaultyStore s;
   const Sample sample("stored twice");
-  std::string err;
-  ASSERT_TRUE(s.add(sample, &err)) << err;
+  ASSERT_TRUE(s.add(sample).ok());
   ASSERT_EQ(s.store.stored_size(sample.sha1), sample.content.size());
 
   s.env.fail_directory_syncs(s.root() + "/sha1");
-  EXPECT_FALSE(s.add(sample, &err));
+  EXPECT_FALSE(s.add(sample).ok());
   EXPECT_EQ(s.on_disk(), std::vector<std::string>{});
   EXPECT_FALSE(s.store.stored_size(sample.sha1));
   EXPECT_FALSE(s.store.open_file(DigestKind::Sha1, sample.sha1));

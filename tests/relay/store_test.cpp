@@ -21,8 +21,7 @@ struct Sample {
 bool add(Store& store, const Sample& sample) {
   AtomicFile file(store.path_of(DigestKind::Sha1, sample.sha1));
   file.write(sample.content.data(), sample.content.size());
-  std::string err;
-  return store.add(file, sample.sha1, sample.sha256, &err);
+  return store.add(file, sample.sha1, sample.sha256).ok();
 }
 
 std::string read_stored(Store& store, DigestKind kind, const std::string& hex) {
@@ -43,8 +42,7 @@ class StoreTest : public ::testing::Test {
 
 TEST_F(StoreTest, APartialFileIsNeverVisibleUnderItsDigest) {
   Store store(system_env());
-  std::string err;
-  ASSERT_TRUE(store.open(root(), &err)) << err;
+  ASSERT_TRUE(store.open(root()).ok());
   const Sample sample("the whole file");
   {
     AtomicFile file(store.path_of(DigestKind::Sha1, sample.sha1));
@@ -66,15 +64,15 @@ TEST_F(StoreTest, APartialFileIsNeverVisibleUnderItsDigest) {
 
 TEST_F(StoreTest, ASecondStoreOnTheSameFolderIsRefusedAndTouchesNothing) {
   Store first(system_env());
-  std::string err;
-  ASSERT_TRUE(first.open(root(), &err)) << err;
+  ASSERT_TRUE(first.open(root()).ok());
   AtomicFile in_flight(first.path_of(DigestKind::Sha1, std::string(40, 'a')));
   ASSERT_TRUE(in_flight.is_open());
   const std::vector<std::string> before = dir_.entries("store/sha1");
 
   Store second(system_env());
-  EXPECT_FALSE(second.open(root(), &err));
-  EXPECT_EQ(err, "the store " + root() + " is in use by another quonfetch-relay");
+  Status opened = second.open(root());
+  EXPECT_FALSE(opened.ok());
+  EXPECT_EQ(opened.message(), "the store " + root() + " is in use by another quonfetch-relay");
   EXPECT_EQ(dir_.entries("store/sha1"), before);  // the first one's temporary file stays
 }
 
@@ -82,8 +80,7 @@ TEST_F(StoreTest, FilesOfAnEarlierRunAreServedOnlyOnceVerified) {
   const Sample good("kept from the last run"), bad("this one was damaged on disk");
   {
     Store earlier(system_env());
-    std::string err;
-    ASSERT_TRUE(earlier.open(root(), &err)) << err;
+    ASSERT_TRUE(earlier.open(root()).ok());
     ASSERT_TRUE(add(earlier, good));
     ASSERT_TRUE(add(earlier, bad));
   }
@@ -98,8 +95,7 @@ TEST_F(StoreTest, FilesOfAnEarlierRunAreServedOnlyOnceVerified) {
     TempDir copy;
     std::filesystem::copy(root(), copy.file("store"), std::filesystem::copy_options::recursive);
     Store store(system_env());
-    std::string err;
-    ASSERT_TRUE(store.open(copy.file("store"), &err)) << err;
+    ASSERT_TRUE(store.open(copy.file("store")).ok());
     EXPECT_EQ(store.counts().files, 2u);  // listed, not yet checked
     if (c.in_background) {
       store.verify_in_background();
@@ -118,8 +114,7 @@ TEST_F(StoreTest, FilesOfAnEarlierRunAreServedOnlyOnceVerified) {
 
 TEST_F(StoreTest, AboveTheCapTheLeastRecentlyServedFilesGo) {
   Store store(system_env());
-  std::string err;
-  ASSERT_TRUE(store.open(root(), &err)) << err;
+  ASSERT_TRUE(store.open(root()).ok());
   const Sample a(std::string(100, 'a')), b(std::string(100, 'b')), c(std::string(100, 'c'));
   store.set_max_size(250);
   ASSERT_TRUE(add(store, a));
@@ -137,8 +132,7 @@ TEST_F(StoreTest, AboveTheCapTheLeastRecentlyServedFilesGo) {
 
 TEST_F(StoreTest, AFileBeingServedIsNotEvicted) {
   Store store(system_env());
-  std::string err;
-  ASSERT_TRUE(store.open(root(), &err)) << err;
+  ASSERT_TRUE(store.open(root()).ok());
   const Sample a(std::string(100, 'a')), b(std::string(100, 'b')), c(std::string(100, 'c'));
   store.set_max_size(250);
   ASSERT_TRUE(add(store, a));
@@ -157,8 +151,7 @@ TEST_F(StoreTest, AFileBeingServedIsNotEvicted) {
 
 TEST_F(StoreTest, NamesThatAreNotDigestsReachNothing) {
   Store store(system_env());
-  std::string err;
-  ASSERT_TRUE(store.open(root(), &err)) << err;
+  ASSERT_TRUE(store.open(root()).ok());
   const Sample sample("x");
   ASSERT_TRUE(add(store, sample));
   write_file(root() + "/secret", "secret");

@@ -152,7 +152,7 @@ void end_of_transfer(FetchOutcome& outcome, CURLcode result, const AtomicFile& f
 // with the result 0 (D15).
 FetchOutcome commit(const Settings& settings, const std::string& path, AtomicFile& file,
                     FetchOutcome outcome) {
-  if (file.commit(nullptr)) return outcome;
+  if (file.commit().ok()) return outcome;
   log_message(settings, "Error opening file for write: %s", path.c_str());
   return ended(FetchEnd::WriteError, file_failure(file));
 }

@@ -10,11 +10,12 @@
 
 #include <cerrno>
 #include <memory>
+#include <utility>
 
 #include "platform/status.h"
 
-UniqueFd listen_on(const std::string& address, int port, int backlog, int* bound_port,
-                   std::string* err) {
+Status listen_on(const std::string& address, int port, int backlog, UniqueFd* listener,
+                 int* bound_port) {
   const std::string where = "port " + std::to_string(port) + " on " + address;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -22,29 +23,25 @@ UniqueFd listen_on(const std::string& address, int port, int backlog, int* bound
   hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
   addrinfo* found = nullptr;
   if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) {
-    *err = "cannot listen on " + address + ": not a numeric IPv4 or IPv6 address";
-    return UniqueFd();
+    return Status::failure(Status::Code::Refused,
+                           "cannot listen on " + address + ": not a numeric IPv4 or IPv6 address");
   }
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> owner(found, freeaddrinfo);
   UniqueFd socket_fd(socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, 0));
-  if (socket_fd.get() < 0) {
-    *err = "cannot listen on " + where + ": " + system_error_text(errno);
-    return UniqueFd();
-  }
+  if (socket_fd.get() < 0) return Status::system_error("cannot listen on " + where, errno);
   // Lets a restarted relay bind while connections of the last one linger in TIME_WAIT; a
   // port another program listens on is still refused.
   int on = 1;
   setsockopt(socket_fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (bind(socket_fd.get(), found->ai_addr, found->ai_addrlen) != 0) {
     const int error_number = errno;
-    *err = error_number == EADDRINUSE
-               ? where + " is already in use"
-               : "cannot listen on " + where + ": " + system_error_text(error_number);
-    return UniqueFd();
+    if (error_number == EADDRINUSE) {
+      return Status::failure(Status::Code::SystemError, where + " is already in use", error_number);
+    }
+    return Status::system_error("cannot listen on " + where, error_number);
   }
   if (listen(socket_fd.get(), backlog) != 0) {
-    *err = "cannot listen on " + where + ": " + system_error_text(errno);
-    return UniqueFd();
+    return Status::system_error("cannot listen on " + where, errno);
   }
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
@@ -52,7 +49,8 @@ UniqueFd listen_on(const std::string& address, int port, int backlog, int* bound
   *bound_port =
       ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                         : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-  return socket_fd;
+  *listener = std::move(socket_fd);
+  return Status();
 }
 
 bool set_non_blocking(int fd) {

@@ -84,7 +84,7 @@ TEST_F(DownloadFileTest, CompleteMatchingBodyTakesItsName) {
 }
 
 TEST_F(DownloadFileTest, FailuresLeaveNothingAndKeepAnExistingFile) {
-  ASSERT_TRUE(make_directory(*state.settings.output_dir, nullptr));
+  ASSERT_TRUE(system_env().make_directory(*state.settings.output_dir).ok());
   const std::string good = "good copy from an earlier run";
   ScriptedReply cut = body(std::string(100000, 'x'));
   cut.drop_after = 5000;
@@ -126,7 +126,7 @@ TEST_F(DownloadFileTest, OnlyA200IsTheFile) {
 // name. The earlier file stays whole, no temporary file is left, and the outcome keeps the
 // system's reason.
 TEST_F(DownloadFileTest, TheFileSystemRefusingAWrite) {
-  ASSERT_TRUE(make_directory(*state.settings.output_dir, nullptr));
+  ASSERT_TRUE(system_env().make_directory(*state.settings.output_dir).ok());
   const std::string content(300000, 'c'), good = "good copy";
   struct Case {
     const char* what;
