@@ -10,9 +10,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view body(reinterpret_cast<const char*>(data), size);
   DownloadAsk ask;
-  std::string err;
-  if (!parse_request_body(body, &ask, &err)) {
-    if (err.empty() || err.find('\n') != std::string::npos) __builtin_trap();
+  Status parsed = parse_request_body(body, &ask);
+  if (!parsed.ok()) {
+    const std::string& reason = parsed.message();
+    if (reason.empty() || reason.find('\n') != std::string::npos) __builtin_trap();
     return 0;
   }
   if (ask.sha256 && ask.sha256->empty()) __builtin_trap();
