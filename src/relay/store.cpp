@@ -204,14 +204,7 @@ void Store::drop_if_gone(const std::string& sha1) {
     if (entry == entries_.end() || entry->second.check == Check::Checking) return;
     bytes_ -= entry->second.size;
     entries_.erase(entry);
-    for (auto it = sha256_names_.begin(); it != sha256_names_.end();) {
-      if (it->second == sha1) {
-        sha256_names.push_back(it->first);
-        it = sha256_names_.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    sha256_names = take_sha256_names(sha1);
   }
   // The earlier copy's second name goes too; one that cannot be removed is dropped at the next
   // start, as a sha256 name without its sha1 file.

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 #include <thread>
 
@@ -105,6 +106,8 @@ class Store {
   bool ensure_verified(const std::string& sha1);
   bool check_file(const std::string& sha1);  // reads the disk; no lock held
   void forget(const std::string& sha1);      // removes both names and the entry
+  /// Takes out of the index every sha256 name of `sha1` and returns them. Call with mutex_ held.
+  std::vector<std::string> take_sha256_names(const std::string& sha1);
   // After a failed add(): an entry of an earlier copy whose file is gone leaves the index too.
   void drop_if_gone(const std::string& sha1);
   void evict_over_cap();

@@ -98,18 +98,24 @@ bool Store::check_file(const std::string& sha1) {
   return true;
 }
 
+std::vector<std::string> Store::take_sha256_names(const std::string& sha1) {
+  std::vector<std::string> names;
+  for (auto it = sha256_names_.begin(); it != sha256_names_.end();) {
+    if (it->second == sha1) {
+      names.push_back(it->first);
+      it = sha256_names_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return names;
+}
+
 void Store::forget(const std::string& sha1) {
   std::vector<std::string> sha256_names;
   {
     std::lock_guard lock(mutex_);
-    for (auto it = sha256_names_.begin(); it != sha256_names_.end();) {
-      if (it->second == sha1) {
-        sha256_names.push_back(it->first);
-        it = sha256_names_.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    sha256_names = take_sha256_names(sha1);
   }
   // A file still being sent keeps its bytes: its open descriptor outlives the names.
   // A name that cannot be removed is found again on the next start, and checked then.
