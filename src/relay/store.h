@@ -9,9 +9,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "platform/atomic_file.h"
 #include "platform/digest.h"
