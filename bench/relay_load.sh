@@ -1,7 +1,8 @@
 # scripts/bench's relayload section: the reference relay's mirror under load against nginx
 # serving the same folder, with wrk; and a mirror GET while slow sockets hold connections open.
 # Sourced by scripts/bench, after bench/lib.sh. RELAY_BASELINE names an earlier relay binary to
-# measure the same way, for a before/after table.
+# measure the same way, for a before/after table. RELAY_LOAD_SMALL_ONLY=1 leaves out the large
+# file's rows (some five of the eight minutes).
 
 # load_nginx_start DATA_DIR -> nginx with as many workers as cores on a free port: load_port.
 load_nginx_start() {
@@ -152,6 +153,7 @@ relay_load_section() {
     for connections in 50 500; do
       wrk_row "$server, 4 KiB" "$log" "$field" "$connections" 10 \
         "http://127.0.0.1:$load_port/kxmirror/downloads/sha1/$small_sha1"
+      [ "${RELAY_LOAD_SMALL_ONLY:-0}" = 1 ] && continue
       wrk_row "$server, ${big_mib} MiB" "$log" 0 "$connections" 30 \
         "http://127.0.0.1:$load_port/kxmirror/downloads/sha1/$big_sha1_load"
     done
