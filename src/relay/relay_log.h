@@ -13,7 +13,8 @@
 
 /// Writes an RFC 3339 UTC timestamp, a space, the formatted text and a line feed to standard
 /// output as one line, then flushes, so that a reader on a pipe sees every line as it happens.
-/// Safe to call from any thread.
+/// The password of every URL in the text is shown as "***" (hide_passwords). Safe to call from
+/// any thread.
 void relay_log(const char* format, ...) RELAY_PRINTF(1, 2);
 
 /// `text` fit for a log line: bytes below 0x20, 0x7f and above, and '\' written as \xHH (a line
