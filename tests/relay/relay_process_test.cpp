@@ -96,6 +96,8 @@ TEST(RelayProcessTest, RestartKeepsTheStore) {
 
   RelayProcess second(args);
   ASSERT_GT(second.port(), 0) << second.first_line();
+  // Until its verifier has checked the file, the relay answers InProcess for it.
+  ASSERT_TRUE(second.wait_for_output("Store: 1 file(s) verified, 0 removed")) << second.output();
   ProgramRun after = run_client(second.port(), sha1_hex(content), content.size(),
                                 origin.url("/keep.bin"), dir.file("out2"), sha256_hex(content));
   EXPECT_EQ(second.stop(SIGINT), 0);
