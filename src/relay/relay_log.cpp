@@ -51,8 +51,11 @@ void relay_log(const char* format, ...) {
   funlockfile(stdout);
 }
 
-std::string log_escape(std::string_view text, size_t max_length) {
+std::string log_escape(std::string_view whole, size_t max_length) {
   static const char digits[] = "0123456789abcdef";
+  // Hidden before the cut: a password cut short loses the '@' that marks it as one.
+  const std::string shown = hide_passwords(whole);
+  std::string_view text = shown;
   std::string escaped;
   const bool cut = text.size() > max_length;
   if (cut) text = text.substr(0, max_length);

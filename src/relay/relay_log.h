@@ -17,8 +17,9 @@
 /// any thread.
 void relay_log(const char* format, ...) RELAY_PRINTF(1, 2);
 
-/// `text` fit for a log line: bytes below 0x20, 0x7f and above, and '\' written as \xHH (a line
-/// feed as \n), cut to `max_length` bytes of input with "..." after. Client bytes go through it.
+/// `text` fit for a log line: every URL's password shown as "***", then bytes below 0x20, 0x7f
+/// and above, and '\' written as \xHH (a line feed as \n), cut to `max_length` bytes with "..."
+/// after. Client bytes go through it.
 std::string log_escape(std::string_view text, size_t max_length);
 
 /// An RFC 3339 UTC timestamp with milliseconds, "2026-01-31T23:59:59.123Z", of `unix_millis`.

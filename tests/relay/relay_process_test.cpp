@@ -238,21 +238,23 @@ TEST(RelayProcessTest, PasswordsOfOriginUrlsAreMaskedInTheLogAndTheMetrics) {
   RelayProcess relay(
       {"--store", dir.file("store"), "--port", "0", "--allow-origin", "127.0.0.0/8"});
   ASSERT_GT(relay.port(), 0) << relay.first_line();
-  const std::string authority = "http://user:secret@" + origin.url("").substr(7);
+  const std::string host = origin.url("").substr(7);
   struct Case {
-    std::string path, sha1, size, second_answer;
+    std::string password, path, sha1, size, second_answer;
   } cases[] = {
-      {"/f", sha1_hex(content), "1000", "status=Available"},
-      {"/missing", sha1_hex("another"), "7", "status=Failed"},
+      {"secret", "/f", sha1_hex(content), "1000", "status=Available"},
+      {"secret", "/missing", sha1_hex("another"), "7", "status=Failed"},
+      // Longer than the log keeps of a URL: hidden before the line is cut.
+      {"secret" + std::string(400, 'x'), "/long", sha1_hex("a third"), "7", "status=Failed"},
   };
   httplib::Client client("127.0.0.1", relay.port());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    const std::string url = authority + c.path;
+    const std::string url = "http://user:" + c.password + "@" + host + c.path;
     ASSERT_TRUE(
         client.Post("/DownloadRequest", download_request_body(c.sha1, c.size, url), "text/plain"));
-    EXPECT_TRUE(relay.wait_for_output("Fetch of http://user:***@" + origin.url("").substr(7) +
-                                      c.path + " for " + c.sha1))
+    EXPECT_TRUE(
+        relay.wait_for_output("Fetch of http://user:***@" + host + c.path + " for " + c.sha1))
         << relay.output();
     // Asked again: the answer (Available, or the failure with its reason) is logged as well.
     ASSERT_TRUE(
