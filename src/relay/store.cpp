@@ -86,7 +86,7 @@ void Store::list_files() {
         !env_.file_info(root_ + "/sha1/" + name, &info).ok() || !info.regular)
       continue;
     MutexLock lock(mutex_);
-    entries_[name] = Entry{info.size, Check::Unchecked, 0, 0};
+    entries_[name] = Entry{info.size, Check::Unchecked, 0, 0, false};
     bytes_ += info.size;
     sha1_by_id[info.id] = name;
   }
@@ -122,6 +122,12 @@ Presence Store::pin(const std::string& sha1) {
   return Presence::Verified;
 }
 
+void Store::verify_next(std::map<std::string, Entry>::iterator entry) {
+  if (entry->second.check != Check::Unchecked || entry->second.asked) return;
+  entry->second.asked = true;
+  to_verify_.push_front(entry->first);
+}
+
 Presence Store::open_file(DigestKind kind, std::string_view hex, StoredFile* file) {
   if (!is_hex_digest(hex, digest_hex_length(kind))) return Presence::Absent;
   const std::string lower = lower_hex(hex);
@@ -131,7 +137,7 @@ Presence Store::open_file(DigestKind kind, std::string_view hex, StoredFile* fil
     sha1 = sha1_of_name(kind, lower);
     // Pinned where it is found: eviction cannot take it between the two.
     const Presence found = sha1.empty() ? Presence::Absent : pin(sha1);
-    if (found == Presence::Unverified) to_verify_.push_front(sha1);
+    if (found == Presence::Unverified) verify_next(entries_.find(sha1));
     if (found != Presence::Verified) return found;
   }
   StoredFile stored;
@@ -157,7 +163,7 @@ Presence Store::look_up(std::string_view sha1, uint64_t* size) {
   if (entry == entries_.end()) return Presence::Absent;
   if (entry->second.check != Check::Verified) {
     // The verifier checks it next; the request is answered without waiting for that.
-    if (entry->second.check == Check::Unchecked) to_verify_.push_front(name);
+    verify_next(entry);
     return Presence::Unverified;
   }
   // Answered Available: its client comes for it next, so it goes after the others.
@@ -214,7 +220,7 @@ Status Store::add(AtomicFile& file, const std::string& sha1, const std::string& 
     MutexLock lock(mutex_);
     Entry& entry = entries_[sha1];
     bytes_ = bytes_ - entry.size + info.size;
-    entry = Entry{info.size, Check::Verified, ++tick_, entry.serving};
+    entry = Entry{info.size, Check::Verified, ++tick_, entry.serving, false};
     sha256_names_[sha256] = sha1;
   }
   evict_over_cap();

@@ -119,6 +119,7 @@ class Store {
     Check check = Check::Unchecked;
     uint64_t last_used = 0;  ///< tick of the last serve, Available answer or add, for eviction
     int serving = 0;         ///< replies being sent from it: not evicted meanwhile
+    bool asked = false;      ///< moved to the front of to_verify_ once already
   };
 
   void remove_leftovers(const std::string& dir) const;
@@ -141,6 +142,9 @@ class Store {
   std::string sha1_of_name(DigestKind kind, const std::string& hex) const REQUIRES(mutex_);
   // Counts the file `sha1` as served (and used) when it is verified; says whether it is.
   Presence pin(const std::string& sha1) REQUIRES(mutex_);
+  // Has the verifier check the Unchecked file of `entry` next; once per file, so that requests
+  // for it cannot grow the queue.
+  void verify_next(std::map<std::string, Entry>::iterator entry) REQUIRES(mutex_);
 
   Env& env_;
   std::string root_;
@@ -155,7 +159,7 @@ class Store {
   StoreCounts removed_ GUARDED_BY(mutex_);  // evicted and corrupt
   bool stopping_ GUARDED_BY(mutex_) = false;
   // Unchecked files in the verifier's order; a request moves its file to the front. A name may
-  // appear twice; the second finds it checked and is skipped.
+  // appear twice (at most); the second finds it checked and is skipped.
   std::deque<std::string> to_verify_ GUARDED_BY(mutex_);
   std::thread verifier_;
 };
