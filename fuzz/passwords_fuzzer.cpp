@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "client/output/passwords.h"
+#include "common/passwords.h"
 
 namespace {
 

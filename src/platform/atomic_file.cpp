@@ -5,9 +5,10 @@
 
 #include "platform/directories.h"
 
-AtomicFile::AtomicFile(std::string target_path, Env& env)
-    : env_(env), target_path_(std::move(target_path)) {
-  Status created = env_.new_temporary_file(directory_of(target_path_), &temporary_path_, &file_);
+AtomicFile::AtomicFile(std::string target_path, Env& env, OnInterrupt on_interrupt)
+    : env_(env), on_interrupt_(on_interrupt), target_path_(std::move(target_path)) {
+  Status created =
+      env_.new_temporary_file(directory_of(target_path_), &temporary_path_, &file_, on_interrupt_);
   if (!created.ok()) {
     fail(created);
     file_.reset();
@@ -28,7 +29,7 @@ void AtomicFile::discard() {
   file_.reset();  // closes it
   if (temporary_path_.empty()) return;
   env_.remove_file(temporary_path_);  // nothing more can be done when this fails
-  env_.forget_temporary_file();
+  if (on_interrupt_ == OnInterrupt::Remove) env_.forget_temporary_file();
   temporary_path_.clear();
 }
 
@@ -59,6 +60,6 @@ Status AtomicFile::commit(bool durable) {
     return status;
   }
   committed_ = true;
-  env_.forget_temporary_file();
+  if (on_interrupt_ == OnInterrupt::Remove) env_.forget_temporary_file();
   return Status();
 }

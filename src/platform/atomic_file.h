@@ -9,12 +9,15 @@
 
 /// Writes go to a temporary file in the target's directory; commit() moves it onto the target
 /// (D4: a download never damages a file of its name).
-/// Without a successful commit the temporary file is removed and the target stays untouched,
-/// also when the program is interrupted (see interrupt_cleanup.h) while the file is open.
+/// Without a successful commit the temporary file is removed and the target stays untouched;
+/// with OnInterrupt::Remove also when the program is interrupted (see interrupt_cleanup.h) while
+/// the file is open. Without it the interrupt handler is never touched, so that several threads
+/// may each write one.
 class AtomicFile {
  public:
   /// Creates the temporary file through `env`. is_open() tells whether that worked.
-  explicit AtomicFile(std::string target_path, Env& env = system_env());
+  explicit AtomicFile(std::string target_path, Env& env = system_env(),
+                      OnInterrupt on_interrupt = OnInterrupt::Keep);
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
@@ -42,6 +45,7 @@ class AtomicFile {
   void fail(const Status& status);
 
   Env& env_;
+  OnInterrupt on_interrupt_;
   std::string target_path_;
   std::string temporary_path_;
   std::unique_ptr<WritableFile> file_;  ///< null once closed, or when it could not be made

@@ -26,6 +26,11 @@ class WritableFile {
   virtual Status close() = 0;
 };
 
+/// Whether an interrupt of the program removes a temporary file: the client's download does,
+/// through the process-wide handler; files written by several threads at once (the relay's) keep
+/// out of it and are removed by their owners.
+enum class OnInterrupt { Keep, Remove };
+
 /// What file_info() tells of one file.
 struct FileInfo {
   bool regular = false;  ///< a plain file: not a folder, a device or a pipe
@@ -56,10 +61,14 @@ class Env : public Clock {
   virtual Status make_directory(const std::string& path) = 0;
 
   /// Creates a new file of a name no other file has, in `directory`, for writing; its path goes
-  /// to `path`. Until forget_temporary_file(), an interrupt of the program removes it.
+  /// to `path`. With OnInterrupt::Remove, an interrupt of the program removes it until
+  /// forget_temporary_file(): the one file of the interrupt handler (interrupt_cleanup.h), so
+  /// only a program that writes one such file at a time, from one thread, may ask for it.
   virtual Status new_temporary_file(const std::string& directory, std::string* path,
-                                    std::unique_ptr<WritableFile>* file) = 0;
-  /// The file made by new_temporary_file() is no longer the interrupt handler's to remove.
+                                    std::unique_ptr<WritableFile>* file,
+                                    OnInterrupt on_interrupt) = 0;
+  /// The file made by new_temporary_file() with OnInterrupt::Remove is no longer the interrupt
+  /// handler's to remove.
   virtual void forget_temporary_file() = 0;
   /// Moves `from` onto `to`, replacing what is there, in one step.
   virtual Status rename_file(const std::string& from, const std::string& to) = 0;

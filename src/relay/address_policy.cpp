@@ -4,57 +4,71 @@
 #include <charconv>
 #include <cstring>
 
+#include "relay/special_purpose_addresses.h"
+
 namespace {
 
-constexpr IpAddress kNat64Prefix{0, 0x64, 0xff, 0x9b};
-
-bool has_prefix(const IpAddress& address, const IpAddress& prefix, size_t bytes) {
-  return memcmp(address.data(), prefix.data(), bytes) == 0;
-}
-
-Cidr v4(uint8_t a, uint8_t b, uint8_t c, uint8_t d, int bits) {
-  Cidr range{kMappedPrefix, 96 + bits};
-  range.base[12] = a, range.base[13] = b, range.base[14] = c, range.base[15] = d;
-  return range;
-}
-
-Cidr v6(std::initializer_list<uint8_t> head, int bits) {
-  Cidr range;
-  std::copy(head.begin(), head.end(), range.base.begin());
-  range.prefix = bits;
-  return range;
-}
-
+// A range of the registries, read.
 struct Rule {
   Cidr range;
-  std::string_view name;
+  const SpecialPurposeRange* entry;
 };
 
 const std::vector<Rule>& default_rules() {
-  static const std::vector<Rule> rules{
-      {v4(0, 0, 0, 0, 8), "unspecified"},
-      {v4(10, 0, 0, 0, 8), "private"},
-      {v4(100, 64, 0, 0, 10), "shared address space (CGNAT)"},
-      {v4(127, 0, 0, 0, 8), "loopback"},
-      {v4(169, 254, 0, 0, 16), "link-local"},
-      {v4(172, 16, 0, 0, 12), "private"},
-      {v4(192, 0, 0, 0, 24), "reserved"},
-      {v4(192, 168, 0, 0, 16), "private"},
-      {v4(198, 18, 0, 0, 15), "reserved"},
-      {v4(224, 0, 0, 0, 4), "multicast"},
-      {v4(255, 255, 255, 255, 32), "broadcast"},
-      {v4(240, 0, 0, 0, 4), "reserved"},
-      {v6({}, 128), "unspecified"},
-      {v6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 128), "loopback"},
-      {v6({}, 96), "reserved"},  // IPv4-compatible addresses, long deprecated
-      {v6({0xfc}, 7), "private"},
-      {v6({0xfe, 0x80}, 10), "link-local"},
-      {v6({0xfe, 0xc0}, 10), "private"},  // site-local, the ULA's deprecated forerunner
-      {v6({0xff}, 8), "multicast"},
-      {v6({0x01, 0x00}, 64), "reserved"},              // discard-only
-      {v6({0x20, 0x01, 0x0d, 0xb8}, 32), "reserved"},  // documentation
-  };
+  static const std::vector<Rule> rules = [] {
+    std::vector<Rule> read;
+    for (const SpecialPurposeRange& entry : special_purpose_ranges()) {
+      Rule rule{{}, &entry};
+      // Every range of the table is one parse_cidr() reads; the table's test meets each.
+      if (parse_cidr(entry.range, &rule.range)) read.push_back(rule);
+    }
+    return read;
+  }();
   return rules;
+}
+
+// The most specific range of the registries that holds `address`; null when none does.
+const SpecialPurposeRange* most_specific(const IpAddress& address) {
+  const Rule* found = nullptr;
+  for (const Rule& rule : default_rules())
+    if (in_range(address, rule.range) && (!found || rule.range.prefix > found->range.prefix))
+      found = &rule;
+  return found ? found->entry : nullptr;
+}
+
+IpAddress mapped(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  IpAddress address = kMappedPrefix;
+  address[12] = a, address[13] = b, address[14] = c, address[15] = d;
+  return address;
+}
+
+// The IPv4 addresses (mapped) that `address` carries in the layout `form`.
+std::vector<IpAddress> embedded(const IpAddress& address, EmbeddedIpv4 form) {
+  const IpAddress& x = address;
+  switch (form) {
+    case EmbeddedIpv4::Last32Bits:
+      return {mapped(x[12], x[13], x[14], x[15])};
+    case EmbeddedIpv4::Nat64At48:
+      return {mapped(x[6], x[7], x[9], x[10])};  // x[8] is the u octet
+    case EmbeddedIpv4::SixToFour:
+      return {mapped(x[2], x[3], x[4], x[5])};
+    case EmbeddedIpv4::Teredo:
+      // The client's address, and the server's, which a peer may be sent to as well.
+      return {mapped(static_cast<uint8_t>(~x[12]), static_cast<uint8_t>(~x[13]),
+                     static_cast<uint8_t>(~x[14]), static_cast<uint8_t>(~x[15])),
+              mapped(x[4], x[5], x[6], x[7])};
+    case EmbeddedIpv4::None:
+      break;
+  }
+  return {};
+}
+
+// The rule that refuses the IPv4 address `v4` (mapped); empty when none does.
+std::string_view ipv4_rule(const IpAddress& v4) {
+  const SpecialPurposeRange* entry = most_specific(v4);
+  // Only the mapped form itself holds an address of no IPv4 range.
+  if (!entry || entry->embeds != EmbeddedIpv4::None || entry->reachable) return {};
+  return entry->rule;
 }
 
 std::vector<Cidr> parse_all(const std::vector<std::string>& texts) {
@@ -98,15 +112,13 @@ bool in_range(const IpAddress& address, const Cidr& range) {
 }
 
 std::string_view refusing_rule(const IpAddress& address) {
-  IpAddress checked = address;
-  // A NAT64 gateway turns these into connections to the IPv4 address inside.
-  if (has_prefix(address, kNat64Prefix, 12)) {
-    checked = kMappedPrefix;
-    std::copy(address.begin() + 12, address.end(), checked.begin() + 12);
-  }
-  for (const Rule& rule : default_rules())
-    if (in_range(checked, rule.range)) return rule.name;
-  return {};
+  const SpecialPurposeRange* entry = most_specific(address);
+  if (!entry) return {};
+  // A gateway (NAT64, 6to4, Teredo) or the system turns these into traffic to the IPv4 address
+  // inside, which meets the IPv4 rules first.
+  for (const IpAddress& inside : embedded(address, entry->embeds))
+    if (std::string_view rule = ipv4_rule(inside); !rule.empty()) return rule;
+  return entry->reachable ? std::string_view() : entry->rule;
 }
 
 OriginPolicy::OriginPolicy(const std::vector<std::string>& allowed)

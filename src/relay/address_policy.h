@@ -22,10 +22,12 @@ bool parse_cidr(std::string_view text, Cidr* cidr);
 
 bool in_range(const IpAddress& address, const Cidr& range);
 
-/// The rule that keeps an origin at `address` out by default: "loopback", "private",
-/// "link-local", "shared address space (CGNAT)", "unspecified", "multicast", "broadcast" or
-/// "reserved"; empty for an address on the public internet. An IPv4 address embedded in an
-/// IPv6 one (mapped, or behind the NAT64 prefix) meets the IPv4 rules.
+/// The rule that keeps an origin at `address` out by default: the ranges of IANA's
+/// special-purpose registries that are not globally reachable (special_purpose_addresses.cpp),
+/// named "loopback", "private", "link-local", "shared address space (CGNAT)", "unspecified",
+/// "multicast", "broadcast", "documentation", "benchmarking", "discard-only" or "reserved"; empty
+/// for an address on the public internet. An IPv6 address that carries an IPv4 one (mapped,
+/// translated, compatible, NAT64, 6to4, Teredo) is refused by the IPv4 address's rule first.
 std::string_view refusing_rule(const IpAddress& address);
 
 /// The origin policy: the default rules, and the ranges an operator allowed despite them.

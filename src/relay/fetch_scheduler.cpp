@@ -61,10 +61,14 @@ SchedulerCounts FetchScheduler::counts() const {
 std::optional<StatusAnswer> FetchScheduler::stored_answer(const std::string& sha1,
                                                           const std::optional<std::string>& sha256,
                                                           const std::string& size) const {
-  std::optional<uint64_t> stored_size = store_.stored_size(sha1);
-  if (!stored_size) return std::nullopt;
+  uint64_t stored_size = 0;
+  const Presence found = store_.look_up(sha1, &stored_size);
+  if (found == Presence::Absent) return std::nullopt;
+  // Kept from an earlier run and waiting for the store's verifier: hashing it here would stall
+  // the HTTP thread (and every connection it serves) for as long as a file of many GiB takes.
+  if (found == Presence::Unverified) return answer(RelayStatus::InProcess);
   std::optional<uint64_t> expected = numeric_size(size);
-  if (expected && *expected != *stored_size)
+  if (expected && *expected != stored_size)
     return answer(RelayStatus::Failed,
                   "size mismatch: the stored file is not " + std::to_string(*expected) + " bytes");
   if (sha256 && !store_.same_file(sha1, *sha256))

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <tuple>
 
+#include "common/passwords.h"
 #include "relay/relay_server.h"
 
 namespace {
@@ -21,8 +22,9 @@ void metric(std::string* text, const char* name, const char* type, const char* h
   *text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
 }
 
+// One sample; a label that names a URL shows it without its password, as the log does.
 void sample(std::string* text, const std::string& name, uint64_t value) {
-  *text += name + " " + std::to_string(value) + "\n";
+  *text += hide_passwords(name) + " " + std::to_string(value) + "\n";
 }
 
 }  // namespace

@@ -5,7 +5,32 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/passwords.h"
 #include "platform/env.h"
+
+namespace {
+
+// The formatted text of one line, whatever its length.
+RELAY_PRINTF(1, 0) std::string format_line(const char* format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  char small[512];
+  const int length = vsnprintf(small, sizeof small, format, args);
+  std::string text;
+  if (length < 0) {
+    text = "(a log line that could not be formatted)";
+  } else if (static_cast<size_t>(length) < sizeof small) {
+    text.assign(small, static_cast<size_t>(length));
+  } else {
+    text.resize(static_cast<size_t>(length) + 1);
+    vsnprintf(text.data(), text.size(), format, again);
+    text.resize(static_cast<size_t>(length));
+  }
+  va_end(again);
+  return text;
+}
+
+}  // namespace
 
 void relay_log(const char* format, ...) {
   // The stamp is the time of day of the process, also when a test runs the relay on another
@@ -13,19 +38,24 @@ void relay_log(const char* format, ...) {
   const std::string stamp = rfc3339_utc(system_env().wall_milliseconds());
   va_list args;
   va_start(args, format);
+  // Every line, whoever writes it, shows the URLs it names without their passwords.
+  const std::string text = hide_passwords(format_line(format, args));
+  va_end(args);
   // The stream lock keeps lines of different threads whole.
   flockfile(stdout);
   fputs(stamp.c_str(), stdout);
   fputc(' ', stdout);
-  vfprintf(stdout, format, args);
+  fwrite(text.data(), 1, text.size(), stdout);
   fputc('\n', stdout);
   fflush(stdout);  // a failed write to a closed pipe is not worth stopping the relay for
   funlockfile(stdout);
-  va_end(args);
 }
 
-std::string log_escape(std::string_view text, size_t max_length) {
+std::string log_escape(std::string_view whole, size_t max_length) {
   static const char digits[] = "0123456789abcdef";
+  // Hidden before the cut: a password cut short loses the '@' that marks it as one.
+  const std::string shown = hide_passwords(whole);
+  std::string_view text = shown;
   std::string escaped;
   const bool cut = text.size() > max_length;
   if (cut) text = text.substr(0, max_length);

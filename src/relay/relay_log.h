@@ -13,11 +13,13 @@
 
 /// Writes an RFC 3339 UTC timestamp, a space, the formatted text and a line feed to standard
 /// output as one line, then flushes, so that a reader on a pipe sees every line as it happens.
-/// Safe to call from any thread.
+/// The password of every URL in the text is shown as "***" (hide_passwords). Safe to call from
+/// any thread.
 void relay_log(const char* format, ...) RELAY_PRINTF(1, 2);
 
-/// `text` fit for a log line: bytes below 0x20, 0x7f and above, and '\' written as \xHH (a line
-/// feed as \n), cut to `max_length` bytes of input with "..." after. Client bytes go through it.
+/// `text` fit for a log line: every URL's password shown as "***", then bytes below 0x20, 0x7f
+/// and above, and '\' written as \xHH (a line feed as \n), cut to `max_length` bytes with "..."
+/// after. Client bytes go through it.
 std::string log_escape(std::string_view text, size_t max_length);
 
 /// An RFC 3339 UTC timestamp with milliseconds, "2026-01-31T23:59:59.123Z", of `unix_millis`.

@@ -60,6 +60,10 @@ class RelayServer {
   /// True once serve() runs.
   bool is_running() const { return serving_; }
 
+  /// Waits until the store's verifier, begun by serve(), has checked every file an earlier run
+  /// left (for tests). Call once serve() runs, from one thread.
+  void wait_until_store_verified() { store_.wait_until_verified(); }
+
   /// Download requests held at this moment for a fetch to end.
   size_t waiting_requests() const { return scheduler_ ? scheduler_->waiting_requests() : 0; }
 

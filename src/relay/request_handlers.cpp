@@ -35,6 +35,17 @@ std::string requested_sha1(const DownloadAsk& ask) {
   return ask.sha1.empty() ? "-" : log_escape(ask.sha1, 64);
 }
 
+// 503 with a Retry-After of one second.
+int respond_retry_later(MHD_Connection* connection, Exchange& exchange, std::string_view text) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
+  if (response) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER, "1");
+  }
+  return queue(connection, exchange, MHD_HTTP_SERVICE_UNAVAILABLE, response);
+}
+
 bool is_read(std::string_view method) {
   return method == "GET" || method == "HEAD";
 }
@@ -151,15 +162,21 @@ int RelayServer::answer_download_request(MHD_Connection* connection, Exchange& e
 
 int RelayServer::answer_mirror(MHD_Connection* connection, Exchange& exchange, DigestKind kind,
                                std::string_view hex) {
-  std::optional<StoredFile> stored = store_.open_file(kind, hex);
-  if (!stored) return respond_text(connection, exchange, 404, "not in the store\n");
-  exchange.served_sha1 = stored->sha1;  // released by finish_request()
+  StoredFile file;
+  const Presence found = store_.open_file(kind, hex, &file);
+  // Not yet verified in this run: it may well be served in a moment, so the client hears to come
+  // back rather than that the file is gone (the store's verifier checks it next).
+  if (found == Presence::Unverified)
+    return respond_retry_later(connection, exchange, "not yet verified, try again shortly\n");
+  if (found == Presence::Absent)
+    return respond_text(connection, exchange, 404, "not in the store\n");
+  exchange.served_sha1 = file.sha1;  // released by finish_request()
   const char* header =
       MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE);
-  ByteRange range{0, stored->size};
-  RangeReply kind_of_reply = choose_range(header ? header : "", stored->size, &range);
-  if (kind_of_reply == RangeReply::Whole) range = ByteRange{0, stored->size};
-  const std::string whole = "/" + std::to_string(stored->size);
+  ByteRange range{0, file.size};
+  RangeReply kind_of_reply = choose_range(header ? header : "", file.size, &range);
+  if (kind_of_reply == RangeReply::Whole) range = ByteRange{0, file.size};
+  const std::string whole = "/" + std::to_string(file.size);
   if (kind_of_reply == RangeReply::Unsatisfiable) {
     MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
     if (response)
@@ -170,9 +187,9 @@ int RelayServer::answer_mirror(MHD_Connection* connection, Exchange& exchange, D
   MHD_Response* response =
       range.length == 0
           ? MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT)
-          : MHD_create_response_from_fd_at_offset64(range.length, stored->fd.get(), range.offset);
+          : MHD_create_response_from_fd_at_offset64(range.length, file.fd.get(), range.offset);
   if (!response) return MHD_NO;
-  if (range.length != 0) stored->fd.release();  // the response closes it once sent
+  if (range.length != 0) file.fd.release();  // the response closes it once sent
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/octet-stream");
   MHD_add_response_header(response, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
   unsigned status = MHD_HTTP_OK;

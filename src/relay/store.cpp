@@ -38,7 +38,7 @@ Status make_directory_tree(Env& env, const std::string& path) {
 
 Store::~Store() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
   if (verifier_.joinable()) verifier_.join();
@@ -85,7 +85,8 @@ void Store::list_files() {
     if (!is_hex_digest(name, 40) || name != lower_hex(name) ||
         !env_.file_info(root_ + "/sha1/" + name, &info).ok() || !info.regular)
       continue;
-    entries_[name] = Entry{info.size, Check::Unchecked, 0};
+    MutexLock lock(mutex_);
+    entries_[name] = Entry{info.size, Check::Unchecked, 0, 0, false};
     bytes_ += info.size;
     sha1_by_id[info.id] = name;
   }
@@ -96,6 +97,7 @@ void Store::list_files() {
     if (!env_.file_info(path, &info).ok()) continue;
     auto found = sha1_by_id.find(info.id);
     if (found != sha1_by_id.end()) {
+      MutexLock lock(mutex_);
       sha256_names_[name] = found->second;
     } else {
       // A sha256 name without its sha1 file is no longer part of the store; one that cannot be
@@ -105,48 +107,79 @@ void Store::list_files() {
   }
 }
 
-std::string Store::sha1_of_name(DigestKind kind, std::string_view hex) {
-  if (kind == DigestKind::Sha1) return std::string(hex);
-  std::lock_guard lock(mutex_);
-  auto found = sha256_names_.find(std::string(hex));
+std::string Store::sha1_of_name(DigestKind kind, const std::string& hex) const {
+  if (kind == DigestKind::Sha1) return hex;
+  auto found = sha256_names_.find(hex);
   return found == sha256_names_.end() ? std::string() : found->second;
 }
 
-std::optional<StoredFile> Store::open_file(DigestKind kind, std::string_view hex) {
-  if (!is_hex_digest(hex, digest_hex_length(kind))) return std::nullopt;
-  const std::string lower = lower_hex(hex);
-  const std::string sha1 = sha1_of_name(kind, lower);
-  if (sha1.empty() || !ensure_verified(sha1)) return std::nullopt;
-  StoredFile stored;
-  if (!env_.open_for_reading(path_of(kind, lower), &stored.fd, &stored.size).ok())
-    return std::nullopt;
-  std::lock_guard lock(mutex_);
+Presence Store::pin(const std::string& sha1) {
   auto entry = entries_.find(sha1);
-  if (entry != entries_.end()) {
-    entry->second.last_used = ++tick_;
-    ++entry->second.serving;
-    stored.sha1 = sha1;
+  if (entry == entries_.end()) return Presence::Absent;
+  if (entry->second.check != Check::Verified) return Presence::Unverified;
+  entry->second.last_used = ++tick_;
+  ++entry->second.serving;
+  return Presence::Verified;
+}
+
+void Store::verify_next(std::map<std::string, Entry>::iterator entry) {
+  if (entry->second.check != Check::Unchecked || entry->second.asked) return;
+  entry->second.asked = true;
+  to_verify_.push_front(entry->first);
+}
+
+Presence Store::open_file(DigestKind kind, std::string_view hex, StoredFile* file) {
+  if (!is_hex_digest(hex, digest_hex_length(kind))) return Presence::Absent;
+  const std::string lower = lower_hex(hex);
+  std::string sha1;
+  {
+    MutexLock lock(mutex_);
+    sha1 = sha1_of_name(kind, lower);
+    // Pinned where it is found: eviction cannot take it between the two.
+    const Presence found = sha1.empty() ? Presence::Absent : pin(sha1);
+    if (found == Presence::Unverified) verify_next(entries_.find(sha1));
+    if (found != Presence::Verified) return found;
   }
-  return stored;
+  StoredFile stored;
+  if (!env_.open_for_reading(path_of(kind, lower), &stored.fd, &stored.size).ok()) {
+    finished_serving(sha1);
+    return Presence::Absent;
+  }
+  stored.sha1 = sha1;
+  *file = std::move(stored);
+  return Presence::Verified;
 }
 
 void Store::finished_serving(const std::string& sha1) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto entry = entries_.find(sha1);
   if (entry != entries_.end() && entry->second.serving > 0) --entry->second.serving;
 }
 
-std::optional<uint64_t> Store::stored_size(std::string_view sha1) {
+Presence Store::look_up(std::string_view sha1, uint64_t* size) {
   const std::string name(sha1);
-  if (!ensure_verified(name)) return std::nullopt;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto entry = entries_.find(name);
-  if (entry == entries_.end()) return std::nullopt;
-  return entry->second.size;
+  if (entry == entries_.end()) return Presence::Absent;
+  if (entry->second.check != Check::Verified) {
+    // The verifier checks it next; the request is answered without waiting for that.
+    verify_next(entry);
+    return Presence::Unverified;
+  }
+  // Answered Available: its client comes for it next, so it goes after the others.
+  entry->second.last_used = ++tick_;
+  *size = entry->second.size;
+  return Presence::Verified;
+}
+
+std::optional<uint64_t> Store::stored_size(std::string_view sha1) {
+  uint64_t size = 0;
+  if (look_up(sha1, &size) != Presence::Verified) return std::nullopt;
+  return size;
 }
 
 bool Store::same_file(std::string_view sha1, std::string_view sha256) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto found = sha256_names_.find(std::string(sha256));
   return found != sha256_names_.end() && found->second == sha1;
 }
@@ -184,10 +217,10 @@ Status Store::add(AtomicFile& file, const std::string& sha1, const std::string& 
                            status.error_number());
   }
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     Entry& entry = entries_[sha1];
     bytes_ = bytes_ - entry.size + info.size;
-    entry = Entry{info.size, Check::Verified, ++tick_};
+    entry = Entry{info.size, Check::Verified, ++tick_, entry.serving, false};
     sha256_names_[sha256] = sha1;
   }
   evict_over_cap();
@@ -199,7 +232,7 @@ void Store::drop_if_gone(const std::string& sha1) {
   if (env_.file_info(path_of(DigestKind::Sha1, sha1), &info).ok()) return;
   std::vector<std::string> sha256_names;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto entry = entries_.find(sha1);
     if (entry == entries_.end() || entry->second.check == Check::Checking) return;
     bytes_ -= entry->second.size;
@@ -212,7 +245,7 @@ void Store::drop_if_gone(const std::string& sha1) {
 }
 
 StoreCounts Store::counts() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   StoreCounts counts = removed_;
   counts.files = entries_.size();
   counts.bytes = bytes_;

@@ -28,55 +28,58 @@ std::optional<std::pair<std::string, std::string>> digests_of_file(Env& env,
 }  // namespace
 
 void Store::verify_in_background() {
-  std::vector<std::string> names;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& [sha1, entry] : entries_)
-      if (entry.check == Check::Unchecked) names.push_back(sha1);
+      if (entry.check == Check::Unchecked) to_verify_.push_back(sha1);
   }
-  verifier_ = std::thread([this, names = std::move(names)] {
-    size_t corrupt = 0;
-    for (const std::string& sha1 : names) {
-      {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
-      }
-      if (!ensure_verified(sha1)) ++corrupt;
-    }
-    if (!names.empty())
-      relay_log("Store: %zu file(s) verified, %zu removed", names.size() - corrupt, corrupt);
-  });
+  verifier_ = std::thread([this] { run_verifier(); });
 }
 
 void Store::wait_until_verified() {
   if (verifier_.joinable()) verifier_.join();
 }
 
-bool Store::ensure_verified(const std::string& sha1) {
-  std::unique_lock lock(mutex_);
+void Store::run_verifier() {
+  size_t checked = 0, corrupt = 0;
   for (;;) {
-    auto entry = entries_.find(sha1);
-    if (entry == entries_.end()) return false;
-    if (entry->second.check == Check::Verified) return true;
-    if (entry->second.check == Check::Unchecked) {
-      entry->second.check = Check::Checking;
-      break;
+    std::string sha1;
+    {
+      MutexLock lock(mutex_);
+      if (!claim_next_unchecked(&sha1)) break;
     }
-    checked_.wait(lock);  // another thread checks it
+    ++checked;
+    if (!verify_claimed(sha1)) ++corrupt;
   }
-  lock.unlock();
+  if (checked != 0)
+    relay_log("Store: %zu file(s) verified, %zu removed", checked - corrupt, corrupt);
+}
+
+bool Store::claim_next_unchecked(std::string* sha1) {
+  while (!stopping_ && !to_verify_.empty()) {
+    std::string next = std::move(to_verify_.front());
+    to_verify_.pop_front();
+    auto entry = entries_.find(next);
+    if (entry == entries_.end() || entry->second.check != Check::Unchecked) continue;
+    entry->second.check = Check::Checking;
+    *sha1 = std::move(next);
+    return true;
+  }
+  return false;
+}
+
+bool Store::verify_claimed(const std::string& sha1) {
   const bool good = check_file(sha1);
   if (!good) forget(sha1);  // the names go while the entry still says Checking
-  lock.lock();
+  MutexLock lock(mutex_);
+  auto entry = entries_.find(sha1);
   if (good) {
-    entries_[sha1].check = Check::Verified;
+    entry->second.check = Check::Verified;
   } else {
-    auto entry = entries_.find(sha1);
     bytes_ -= entry->second.size;
     entries_.erase(entry);
     ++removed_.corrupt;
   }
-  checked_.notify_all();
   return good;
 }
 
@@ -93,7 +96,7 @@ bool Store::check_file(const std::string& sha1) {
   FileInfo named;
   if (!env_.file_info(sha256_path, &named).ok() && !env_.link_file(path, sha256_path).ok())
     relay_log("Store: cannot give %s its sha256 name", sha1.c_str());
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   sha256_names_[digests->second] = sha1;
   return true;
 }
@@ -114,7 +117,7 @@ std::vector<std::string> Store::take_sha256_names(const std::string& sha1) {
 void Store::forget(const std::string& sha1) {
   std::vector<std::string> sha256_names;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     sha256_names = take_sha256_names(sha1);
   }
   // A file still being sent keeps its bytes: its open descriptor outlives the names.
@@ -123,28 +126,36 @@ void Store::forget(const std::string& sha1) {
   env_.remove_file(path_of(DigestKind::Sha1, sha1));
 }
 
+std::string Store::claim_eviction_victim() {
+  if (max_size_ == 0 || bytes_ <= max_size_ || entries_.size() <= 1) return {};
+  std::string victim;
+  uint64_t oldest = UINT64_MAX;
+  for (const auto& [sha1, entry] : entries_)
+    if (entry.check != Check::Checking && entry.serving == 0 && entry.last_used < oldest) {
+      oldest = entry.last_used;
+      victim = sha1;
+    }
+  // No request opens it or hears it is stored while its names go.
+  if (!victim.empty()) entries_[victim].check = Check::Checking;
+  return victim;
+}
+
 void Store::evict_over_cap() {
   for (;;) {
     std::string victim;
     {
-      std::lock_guard lock(mutex_);
-      if (max_size_ == 0 || bytes_ <= max_size_ || entries_.size() <= 1) return;
-      uint64_t oldest = UINT64_MAX;
-      for (const auto& [sha1, entry] : entries_)
-        if (entry.check != Check::Checking && entry.serving == 0 && entry.last_used < oldest) {
-          oldest = entry.last_used;
-          victim = sha1;
-        }
-      if (victim.empty()) return;
-      entries_[victim].check = Check::Checking;  // no request opens it while it goes
+      MutexLock lock(mutex_);
+      victim = claim_eviction_victim();
     }
+    if (victim.empty()) return;
     forget(victim);
-    std::lock_guard lock(mutex_);
-    auto entry = entries_.find(victim);
-    bytes_ -= entry->second.size;
-    entries_.erase(entry);
-    ++removed_.evicted;
-    checked_.notify_all();
+    {
+      MutexLock lock(mutex_);
+      auto entry = entries_.find(victim);
+      bytes_ -= entry->second.size;
+      entries_.erase(entry);
+      ++removed_.evicted;
+    }
     relay_log("Store: evicted %s to stay under %llu bytes", victim.c_str(),
               static_cast<unsigned long long>(max_size_.load()));
   }

@@ -3,7 +3,11 @@
 // leaving nothing in the store; once the disk heals, the next request fetches the file again.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <filesystem>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 #include "platform/clock.h"
 #include "relay/request_body.h"
@@ -108,6 +112,78 @@ TEST_F(RelayDiskFaultTest, AFetchTheDiskRefusesIsFailedAndLeavesNothing) {
     EXPECT_EQ(store_entries(dir), (std::vector<std::string>{"sha1/" + sha1_hex(content_),
                                                             "sha256/" + sha256_hex(content_)}));
   }
+}
+
+// Holds the thread that reaches it until released, and tells who reached it.
+class Gate {
+ public:
+  void pass() {
+    std::unique_lock lock(mutex_);
+    threads_.push_back(std::this_thread::get_id());
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return open_; });
+  }
+  bool wait_until_reached() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(30), [this] { return !threads_.empty(); });
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  std::vector<std::thread::id> threads() {
+    std::lock_guard lock(mutex_);
+    return threads_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+  std::vector<std::thread::id> threads_;
+};
+
+// A file an earlier run left is read to be verified by the store's verifier alone. Held in that
+// read (a file of many GiB), it is answered InProcess to a download request and 503 to a GET at
+// once, and no fetch starts; once verified it is Available and served.
+TEST_F(RelayDiskFaultTest, AFileOfAnEarlierRunIsNeverReadOnAnHttpThread) {
+  const std::string sha1_path = dir_.file("store/sha1/" + sha1_hex(content_));
+  std::filesystem::create_directories(dir_.file("store/sha1"));
+  write_file(sha1_path, content_);
+  Gate gate;
+  env_.set_hook([&](const std::string& call, const std::string& path) {
+    if (call == "open_file" && path == sha1_path) gate.pass();
+  });
+  InProcessRelay relay(test_relay_config(dir_.file("store")), env_);
+  struct Releaser {
+    Gate& gate;
+    ~Releaser() { gate.release(); }  // before the relay stops, which waits for its verifier
+  } releaser{gate};
+  ASSERT_TRUE(gate.wait_until_reached());
+
+  httplib::Client client("127.0.0.1", relay.port());
+  const std::string mirror = "/kxmirror/downloads/sha1/" + sha1_hex(content_);
+  auto asked = client.Post("/DownloadRequest", body(), "text/plain");
+  ASSERT_TRUE(asked);
+  EXPECT_EQ(asked->body, format_status_reply(RelayStatus::InProcess, ""));
+  auto got = client.Get(mirror);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->status, 503);
+  EXPECT_EQ(got->get_header_value("Retry-After"), "1");
+
+  gate.release();
+  relay.server().wait_until_store_verified();
+  asked = client.Post("/DownloadRequest", body(), "text/plain");
+  ASSERT_TRUE(asked);
+  EXPECT_EQ(asked->body, format_status_reply(RelayStatus::Available, ""));
+  got = client.Get(mirror);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->status, 200);
+  EXPECT_EQ(got->body, content_);
+  EXPECT_EQ(origin_.hits("/d.bin"), 0);
+  env_.set_hook(nullptr);
+  EXPECT_EQ(gate.threads().size(), 1u);  // the verifier's one read
 }
 
 }  // namespace

@@ -208,6 +208,7 @@ TEST_F(RelayExposureTest, AStoredFileThatIsCorruptIsRemovedAndFetchedAgain) {
   write_file(dir_.file("store/sha1/.keep"), "");  // makes the folder
   write_file(dir_.file("store/sha1/" + sha1_hex(content)), std::string(3000, 'w'));
   InProcessRelay relay(config({"127.0.0.0/8"}));
+  relay.server().wait_until_store_verified();  // which finds it corrupt
   httplib::Client client("127.0.0.1", relay.port());
   EXPECT_EQ(client.Get("/kxmirror/downloads/sha1/" + sha1_hex(content))->status, 404);
   const std::string body = download_request_body(sha1_hex(content), "3000", origin_.url("/v.bin"));

@@ -96,6 +96,8 @@ TEST(RelayProcessTest, RestartKeepsTheStore) {
 
   RelayProcess second(args);
   ASSERT_GT(second.port(), 0) << second.first_line();
+  // Until its verifier has checked the file, the relay answers InProcess for it.
+  ASSERT_TRUE(second.wait_for_output("Store: 1 file(s) verified, 0 removed")) << second.output();
   ProgramRun after = run_client(second.port(), sha1_hex(content), content.size(),
                                 origin.url("/keep.bin"), dir.file("out2"), sha256_hex(content));
   EXPECT_EQ(second.stop(SIGINT), 0);
@@ -220,6 +222,51 @@ TEST(RelayProcessTest, SighupIsLoggedAndLogLinesAreStampedAndEscaped) {
     EXPECT_TRUE(std::regex_match(line, stamped)) << line;
     EXPECT_FALSE(line.starts_with("2026-01-01")) << line;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A URL's password never reaches the relay's log or its metrics, whether the fetch is stored or
+// fails (its reason and the client's reply are logged too).
+TEST(RelayProcessTest, PasswordsOfOriginUrlsAreMaskedInTheLogAndTheMetrics) {
+  TempDir dir;
+  TestOrigin origin;
+  const std::string content(1000, 's');
+  origin.serve("/f", content);
+  RelayProcess relay(
+      {"--store", dir.file("store"), "--port", "0", "--allow-origin", "127.0.0.0/8"});
+  ASSERT_GT(relay.port(), 0) << relay.first_line();
+  const std::string host = origin.url("").substr(7);
+  struct Case {
+    std::string password, path, sha1, size, second_answer;
+  } cases[] = {
+      {"secret", "/f", sha1_hex(content), "1000", "status=Available"},
+      {"secret", "/missing", sha1_hex("another"), "7", "status=Failed"},
+      // Longer than the log keeps of a URL: hidden before the line is cut.
+      {"secret" + std::string(400, 'x'), "/long", sha1_hex("a third"), "7", "status=Failed"},
+  };
+  httplib::Client client("127.0.0.1", relay.port());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string url = "http://user:" + c.password + "@" + host + c.path;
+    ASSERT_TRUE(
+        client.Post("/DownloadRequest", download_request_body(c.sha1, c.size, url), "text/plain"));
+    EXPECT_TRUE(
+        relay.wait_for_output("Fetch of http://user:***@" + host + c.path + " for " + c.sha1))
+        << relay.output();
+    // Asked again: the answer (Available, or the failure with its reason) is logged as well.
+    ASSERT_TRUE(
+        client.Post("/DownloadRequest", download_request_body(c.sha1, c.size, url), "text/plain"));
+    EXPECT_TRUE(relay.wait_for_output("sha1=" + c.sha1 + " aid=0," + c.second_answer))
+        << relay.output();
+  }
+  auto metrics = client.Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(relay.stop(SIGTERM), 0);
+  EXPECT_EQ(relay.output().find("secret"), std::string::npos) << relay.output();
+  EXPECT_EQ(metrics->body.find("secret"), std::string::npos) << metrics->body;
 }
 
 }  // namespace

@@ -36,6 +36,11 @@ struct FaultyStore {
     }
     return store.add(file, sample.sha1, sample.sha256);
   }
+  // What the store answers a mirror GET for `hex`.
+  Presence opened(DigestKind kind, const std::string& hex) {
+    StoredFile file;
+    return store.open_file(kind, hex, &file);
+  }
   // Every entry of the store's two folders, as "sha1/NAME" and "sha256/NAME".
   std::vector<std::string> on_disk() const {
     std::vector<std::string> names;
@@ -105,8 +110,8 @@ TEST(StoreDurabilityTest, AFailedStepLeavesNoNameAndNoEntry) {
     EXPECT_TRUE(added.message().starts_with(c.reason)) << added.message();
     EXPECT_EQ(s.on_disk(), std::vector<std::string>{});
     EXPECT_FALSE(s.store.stored_size(sample.sha1));
-    EXPECT_FALSE(s.store.open_file(DigestKind::Sha1, sample.sha1));
-    EXPECT_FALSE(s.store.open_file(DigestKind::Sha256, sample.sha256));
+    EXPECT_EQ(s.opened(DigestKind::Sha1, sample.sha1), Presence::Absent);
+    EXPECT_EQ(s.opened(DigestKind::Sha256, sample.sha256), Presence::Absent);
     EXPECT_FALSE(s.store.same_file(sample.sha1, sample.sha256));
     EXPECT_EQ(s.store.counts().files, 0u);
     EXPECT_EQ(s.store.counts().bytes, 0u);
@@ -133,8 +138,8 @@ TEST(StoreDurabilityTest, AFailureAfterTheRenameTakesTheEarlierCopyOutOfTheIndex
   EXPECT_FALSE(s.add(sample).ok());
   EXPECT_EQ(s.on_disk(), std::vector<std::string>{});
   EXPECT_FALSE(s.store.stored_size(sample.sha1));
-  EXPECT_FALSE(s.store.open_file(DigestKind::Sha1, sample.sha1));
-  EXPECT_FALSE(s.store.open_file(DigestKind::Sha256, sample.sha256));
+  EXPECT_EQ(s.opened(DigestKind::Sha1, sample.sha1), Presence::Absent);
+  EXPECT_EQ(s.opened(DigestKind::Sha256, sample.sha256), Presence::Absent);
   EXPECT_EQ(s.store.counts().files, 0u);
   EXPECT_EQ(s.store.counts().bytes, 0u);
 }

@@ -25,12 +25,14 @@ bool add(Store& store, const Sample& sample) {
 }
 
 std::string read_stored(Store& store, DigestKind kind, const std::string& hex) {
-  std::optional<StoredFile> stored = store.open_file(kind, hex);
-  if (!stored) return "(none)";
-  std::string content(stored->size, '\0');
-  EXPECT_EQ(pread(stored->fd.get(), content.data(), content.size(), 0),
+  StoredFile stored;
+  const Presence found = store.open_file(kind, hex, &stored);
+  if (found == Presence::Unverified) return "(unverified)";
+  if (found == Presence::Absent) return "(none)";
+  std::string content(stored.size, '\0');
+  EXPECT_EQ(pread(stored.fd.get(), content.data(), content.size(), 0),
             static_cast<ssize_t>(content.size()));
-  store.finished_serving(stored->sha1);
+  store.finished_serving(stored.sha1);
   return content;
 }
 
@@ -87,29 +89,26 @@ TEST_F(StoreTest, FilesOfAnEarlierRunAreServedOnlyOnceVerified) {
   write_file(root() + "/sha1/" + bad.sha1, "garbage of another digest");
   std::filesystem::remove(root() + "/sha256/" + good.sha256);  // stopped between the two names
 
-  struct Case {
-    bool in_background;  // checked by the verifier, or by the first request
-  } cases[] = {{true}, {false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.in_background ? "verifier" : "request");
-    TempDir copy;
-    std::filesystem::copy(root(), copy.file("store"), std::filesystem::copy_options::recursive);
-    Store store(system_env());
-    ASSERT_TRUE(store.open(copy.file("store")).ok());
-    EXPECT_EQ(store.counts().files, 2u);  // listed, not yet checked
-    if (c.in_background) {
-      store.verify_in_background();
-      store.wait_until_verified();
-    }
-    EXPECT_EQ(read_stored(store, DigestKind::Sha1, good.sha1), good.content);
-    EXPECT_EQ(read_stored(store, DigestKind::Sha1, bad.sha1), "(none)");
-    EXPECT_FALSE(store.stored_size(bad.sha1));
-    EXPECT_EQ(read_stored(store, DigestKind::Sha256, good.sha256), good.content);  // repaired
-    EXPECT_EQ(store.counts().files, 1u);
-    EXPECT_EQ(store.counts().corrupt, 1u);
-    EXPECT_FALSE(file_exists(copy.file("store/sha1/" + bad.sha1)));
-    EXPECT_FALSE(file_exists(copy.file("store/sha256/" + bad.sha256)));
+  Store store(system_env());
+  ASSERT_TRUE(store.open(root()).ok());
+  EXPECT_EQ(store.counts().files, 2u);  // listed, not yet checked
+  // Before the verifier: neither is served nor said to be stored, and neither is removed.
+  for (const Sample* sample : {&good, &bad}) {
+    EXPECT_EQ(read_stored(store, DigestKind::Sha1, sample->sha1), "(unverified)");
+    uint64_t size = 0;
+    EXPECT_EQ(store.look_up(sample->sha1, &size), Presence::Unverified);
   }
+  EXPECT_EQ(store.counts().corrupt, 0u);
+  store.verify_in_background();
+  store.wait_until_verified();
+  EXPECT_EQ(read_stored(store, DigestKind::Sha1, good.sha1), good.content);
+  EXPECT_EQ(read_stored(store, DigestKind::Sha1, bad.sha1), "(none)");
+  EXPECT_FALSE(store.stored_size(bad.sha1));
+  EXPECT_EQ(read_stored(store, DigestKind::Sha256, good.sha256), good.content);  // repaired
+  EXPECT_EQ(store.counts().files, 1u);
+  EXPECT_EQ(store.counts().corrupt, 1u);
+  EXPECT_FALSE(file_exists(root() + "/sha1/" + bad.sha1));
+  EXPECT_FALSE(file_exists(root() + "/sha256/" + bad.sha256));
 }
 
 TEST_F(StoreTest, AboveTheCapTheLeastRecentlyServedFilesGo) {
@@ -136,14 +135,14 @@ TEST_F(StoreTest, AFileBeingServedIsNotEvicted) {
   const Sample a(std::string(100, 'a')), b(std::string(100, 'b')), c(std::string(100, 'c'));
   store.set_max_size(250);
   ASSERT_TRUE(add(store, a));
-  std::optional<StoredFile> serving = store.open_file(DigestKind::Sha1, a.sha1);  // not finished
-  ASSERT_TRUE(serving);
+  StoredFile serving;  // not finished
+  ASSERT_EQ(store.open_file(DigestKind::Sha1, a.sha1, &serving), Presence::Verified);
   ASSERT_TRUE(add(store, b));
   ASSERT_TRUE(add(store, c));
   // a is the least recently served, but still being sent: b goes instead.
   EXPECT_TRUE(file_exists(root() + "/sha1/" + a.sha1));
   EXPECT_FALSE(file_exists(root() + "/sha1/" + b.sha1));
-  store.finished_serving(serving->sha1);
+  store.finished_serving(serving.sha1);
   const Sample d(std::string(100, 'd'));
   ASSERT_TRUE(add(store, d));
   EXPECT_FALSE(file_exists(root() + "/sha1/" + a.sha1));  // once sent, it may go

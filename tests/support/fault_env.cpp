@@ -76,6 +76,20 @@ void FaultEnv::heal() {
   directory_syncs_fail_ = new_directories_fail_ = false;
 }
 
+void FaultEnv::set_hook(Hook hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  hook_ = hook ? std::make_shared<Hook>(std::move(hook)) : nullptr;
+}
+
+void FaultEnv::run_hook(const std::string& call, const std::string& path) {
+  std::shared_ptr<Hook> hook;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook = hook_;
+  }
+  if (hook) (*hook)(call, path);
+}
+
 std::vector<std::string> FaultEnv::steps() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return steps_;
@@ -95,9 +109,9 @@ Status FaultEnv::make_directory(const std::string& path) {
 }
 
 Status FaultEnv::new_temporary_file(const std::string& directory, std::string* path,
-                                    std::unique_ptr<WritableFile>* file) {
+                                    std::unique_ptr<WritableFile>* file, OnInterrupt on_interrupt) {
   std::unique_ptr<WritableFile> base_file;
-  Status created = base_.new_temporary_file(directory, path, &base_file);
+  Status created = base_.new_temporary_file(directory, path, &base_file, on_interrupt);
   if (created.ok()) *file = std::make_unique<File>(*this, *path, std::move(base_file));
   return created;
 }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,6 +28,11 @@ class FaultEnv : public Env {
   void fail_new_directories();
   /// Switches every fault off.
   void heal();
+  /// Calls `hook` with the call's name ("open_file", "open_for_reading", "remove_file") and its
+  /// path before each of those calls reaches the files, on the calling thread; an empty one
+  /// stops. A test makes something happen at that very step (another request, a slow disk).
+  using Hook = std::function<void(const std::string& call, const std::string& path)>;
+  void set_hook(Hook hook);
 
   /// The steps taken, in order: "sync <path>", "rename <from> <to>", "sync-directory <path>",
   /// "link <from> <to>".
@@ -37,6 +44,7 @@ class FaultEnv : public Env {
   int64_t wall_milliseconds() override { return clock_.now() * 1000; }
 
   FilePtr open_file(const std::string& path, const char* mode) override {
+    run_hook("open_file", path);
     return base_.open_file(path, mode);
   }
   bool is_directory(const std::string& path) override { return base_.is_directory(path); }
@@ -45,12 +53,16 @@ class FaultEnv : public Env {
   }
   Status make_directory(const std::string& path) override;
   Status new_temporary_file(const std::string& directory, std::string* path,
-                            std::unique_ptr<WritableFile>* file) override;
+                            std::unique_ptr<WritableFile>* file, OnInterrupt on_interrupt) override;
   void forget_temporary_file() override { base_.forget_temporary_file(); }
   Status rename_file(const std::string& from, const std::string& to) override;
-  Status remove_file(const std::string& path) override { return base_.remove_file(path); }
+  Status remove_file(const std::string& path) override {
+    run_hook("remove_file", path);
+    return base_.remove_file(path);
+  }
   Status sync_directory(const std::string& path) override;
   Status open_for_reading(const std::string& path, UniqueFd* fd, uint64_t* size) override {
+    run_hook("open_for_reading", path);
     return base_.open_for_reading(path, fd, size);
   }
   Status file_info(const std::string& path, FileInfo* info) override {
@@ -71,6 +83,7 @@ class FaultEnv : public Env {
  private:
   class File;
   void record(std::string step);
+  void run_hook(const std::string& call, const std::string& path);
 
   Clock& clock_;
   Env& base_;
@@ -81,4 +94,5 @@ class FaultEnv : public Env {
   bool directory_syncs_fail_ = false, new_directories_fail_ = false;
   std::string failing_directory_;  // empty: all of them
   std::vector<std::string> steps_;
+  std::shared_ptr<Hook> hook_;  // a copy is called, without the lock
 };

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "client/output/passwords.h"
+#include "common/passwords.h"
 #include "platform/console.h"
 #include "platform/files.h"
 

@@ -119,7 +119,8 @@ bool open_target(RunState& state, const std::string& path, const std::optional<s
                  std::optional<AtomicFile>& file, FetchOutcome& refused) {
   const Settings& settings = state.settings;
   if (name != "." && name != ".." && !state.env.is_directory(path)) {
-    file.emplace(path, state.env);
+    // The one download of the run: an interrupt removes its temporary file.
+    file.emplace(path, state.env, OnInterrupt::Remove);
     if (file->is_open()) return true;
   }
   log_message(settings, "Error opening file for write: %s", path.c_str());

@@ -1,6 +1,7 @@
 // The environment of POSIX systems: files, directories and time through the system's calls.
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -100,16 +101,18 @@ class PosixEnv final : public Env {
   }
 
   Status new_temporary_file(const std::string& directory, std::string* path,
-                            std::unique_ptr<WritableFile>* file) override {
+                            std::unique_ptr<WritableFile>* file,
+                            OnInterrupt on_interrupt) override {
     std::string pattern = directory + "/.quonfetch-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     // No interrupt may fall between the file's creation and its naming for removal.
-    InterruptsDeferred deferred;
+    std::optional<InterruptsDeferred> deferred;
+    if (on_interrupt == OnInterrupt::Remove) deferred.emplace();
     int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) return Status::system_error("cannot create a temporary file", errno);
     *path = name.data();
-    remove_on_interrupt(path->c_str());
+    if (on_interrupt == OnInterrupt::Remove) remove_on_interrupt(path->c_str());
     fchmod(fd, new_file_mode());  // a failure leaves the file private, which is still safe
     *file = std::make_unique<PosixWritableFile>(fd);
     return Status();

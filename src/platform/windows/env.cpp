@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -26,7 +27,8 @@ Status windows_error(const char* what, DWORD error) {
 
 class WindowsWritableFile final : public WritableFile {
  public:
-  explicit WindowsWritableFile(HANDLE file) : file_(file) {}
+  /// `registered`: the handle is the interrupt handler's to close (close_on_interrupt()).
+  WindowsWritableFile(HANDLE file, bool registered) : file_(file), registered_(registered) {}
   ~WindowsWritableFile() override { close(); }
 
   Status append(std::string_view data) override {
@@ -54,14 +56,18 @@ class WindowsWritableFile final : public WritableFile {
     if (file_ == INVALID_HANDLE_VALUE) return Status();
     HANDLE file = file_;
     file_ = INVALID_HANDLE_VALUE;
-    InterruptsDeferred deferred;  // so that the handler never closes it a second time
-    close_on_interrupt(nullptr);
+    std::optional<InterruptsDeferred> deferred;  // so that the handler never closes it twice
+    if (registered_) {
+      deferred.emplace();
+      close_on_interrupt(nullptr);
+    }
     if (!CloseHandle(file)) return windows_error("cannot close the file", GetLastError());
     return Status();
   }
 
  private:
   HANDLE file_;
+  bool registered_;
 };
 
 struct HandleCloser {
@@ -121,9 +127,12 @@ class WindowsEnv final : public Env {
   }
 
   Status new_temporary_file(const std::string& directory, std::string* path,
-                            std::unique_ptr<WritableFile>* file) override {
+                            std::unique_ptr<WritableFile>* file,
+                            OnInterrupt on_interrupt) override {
+    const bool registered = on_interrupt == OnInterrupt::Remove;
     // No interrupt may fall between the file's creation and its naming for removal.
-    InterruptsDeferred deferred;
+    std::optional<InterruptsDeferred> deferred;
+    if (registered) deferred.emplace();
     DWORD error = ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
       std::string name = candidate_name(directory);
@@ -133,9 +142,11 @@ class WindowsEnv final : public Env {
                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle != INVALID_HANDLE_VALUE) {
         *path = name;
-        remove_on_interrupt(path->c_str());
-        close_on_interrupt(handle);
-        *file = std::make_unique<WindowsWritableFile>(handle);
+        if (registered) {
+          remove_on_interrupt(path->c_str());
+          close_on_interrupt(handle);
+        }
+        *file = std::make_unique<WindowsWritableFile>(handle, registered);
         return Status();
       }
       error = GetLastError();

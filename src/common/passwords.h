@@ -1,4 +1,4 @@
-// Passwords in URLs, kept out of every line the program shows.
+// Passwords in URLs, kept out of every line the client and the relay show.
 #pragma once
 
 #include <string>

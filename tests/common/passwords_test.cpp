@@ -1,5 +1,5 @@
 // URLs as the program shows them: the relay's address placed in a URL, and no password shown.
-#include "client/output/passwords.h"
+#include "common/passwords.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-// Passwords in URLs, kept out of every line the program shows.
-#include "client/output/passwords.h"
+// Passwords in URLs, kept out of every line the client and the relay show.
+#include "common/passwords.h"
 
 #include <cctype>
 
