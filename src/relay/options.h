@@ -13,7 +13,7 @@ struct RelayOptions {
   int port = 52311;      ///< 0 picks a free port
   std::string tls_cert;  ///< both set: serve HTTPS
   std::string tls_key;
-  int workers = 4;                         ///< origin fetches at once
+  int max_fetches = 64;                    ///< origin fetches at once (--workers too)
   bool allow_file_origins = false;         ///< accept file:// origin URLs
   std::vector<std::string> allow_origins;  ///< CIDR ranges origins may be in despite the rules
   std::vector<std::string> allow_clients;  ///< CIDR ranges clients must be in; empty: anyone

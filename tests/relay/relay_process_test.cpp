@@ -35,7 +35,7 @@ TEST(RelayProcessTest, BadOptionsGiveOneLineErrorUsageAndExit2) {
       {{"--store", ""}, "--store needs a non-empty value"},
       {{"--store", "s", "--port", "65536"}, "--port needs a number from 0 to 65535, not: 65536"},
       {{"--store", "s", "--port", "8o"}, "--port needs a number from 0 to 65535, not: 8o"},
-      {{"--store", "s", "--workers", "0"}, "--workers needs a number from 1 to 256, not: 0"},
+      {{"--store", "s", "--workers", "0"}, "--workers needs a number from 1 to 1024, not: 0"},
       {{"--store", "s", "--tls-cert", "c.pem"}, "--tls-cert and --tls-key go together"},
       {{"--store", "s", "--verbose"}, "unknown option: --verbose"},
       {{"--store", "s", "extra"}, "unknown option: extra"},
