@@ -142,8 +142,9 @@ bool FetchScheduler::may_add_url(const Job& job, const std::string& url) const {
   if (job.attempts.size() >= kUrlsPerDigest || queued_ >= settings_.max_queued) return false;
   if (std::find(job.failed_urls.begin(), job.failed_urls.end(), url) != job.failed_urls.end())
     return false;
-  return std::none_of(job.attempts.begin(), job.attempts.end(),
-                      [&](uint64_t id) { return attempts_.at(id)->fetch.url == url; });
+  for (uint64_t id : job.attempts)
+    if (attempts_.at(id)->fetch.url == url) return false;
+  return true;
 }
 
 void FetchScheduler::add_attempt(const std::shared_ptr<Job>& job, const Request& request,
@@ -189,6 +190,7 @@ std::optional<uint64_t> FetchScheduler::next_attempt() {
   // client's long backlog never delays another client's file.
   const size_t share = client_share(settings_.max_fetches);
   auto turn = std::find_if(turns_.begin(), turns_.end(), [&](const std::string& client) {
+    mutex_.assert_held();
     auto running = running_by_client_.find(client);
     return running == running_by_client_.end() || running->second < share;
   });
@@ -326,13 +328,13 @@ void FetchScheduler::forget_old_failures(Millis now) {
 void FetchScheduler::sleep_until_due() {
   if (hold_deadlines_.empty()) {
     timer_sleeps_until_ = kUntilWoken;
-    hold_changed_.wait();
+    hold_changed_.wait(mutex_);
   } else {
     const Millis deadline = hold_deadlines_.begin()->first;
     const Millis left = deadline - env_.monotonic_milliseconds();
     if (left > 0) {
       timer_sleeps_until_ = deadline;
-      hold_changed_.wait_for(std::chrono::milliseconds(left));
+      hold_changed_.wait_for(mutex_, std::chrono::milliseconds(left));
     }
   }
   timer_sleeps_until_.reset();
@@ -348,11 +350,13 @@ void FetchScheduler::expire_holds() {
       auto [id, job] = std::move(hold_deadlines_.begin()->second);
       hold_deadlines_.erase(hold_deadlines_.begin());
       auto& held = job->held;
-      auto it = std::find_if(held.begin(), held.end(), [&](const Held& h) { return h.id == id; });
-      if (it == held.end()) continue;
-      due.push_back(std::move(it->reply));
-      held.erase(it);
-      --held_;
+      for (auto it = held.begin(); it != held.end(); ++it) {
+        if (it->id != id) continue;
+        due.push_back(std::move(it->reply));
+        held.erase(it);
+        --held_;
+        break;
+      }
     }
     const bool stop = stopping_;
     lock.unlock();
