@@ -105,7 +105,8 @@ void FetchEngine::begin(Start start) {
     start.done(std::move(*failed));
     return;
   }
-  curl_easy_setopt(fetch->easy(), CURLOPT_PRIVATE, reinterpret_cast<void*>(start.id));
+  curl_easy_setopt(fetch->easy(), CURLOPT_PRIVATE,
+                   reinterpret_cast<void*>(static_cast<uintptr_t>(start.id)));
   active_.emplace(start.id, Running{std::move(fetch), std::move(start.done)});
 }
 
@@ -126,7 +127,7 @@ void FetchEngine::end_finished_transfers() {
     if (message->msg != CURLMSG_DONE) continue;
     void* id_pointer = nullptr;
     curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &id_pointer);
-    const auto id = reinterpret_cast<uint64_t>(id_pointer);
+    const auto id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(id_pointer));
     const CURLcode code = message->data.result;
     auto found = active_.find(id);
     if (found == active_.end()) continue;

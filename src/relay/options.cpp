@@ -136,7 +136,7 @@ const char* relay_usage() {
          "  --allow-client CIDR   serve only clients in this range (repeatable; default anyone)\n"
          "  --max-file-size BYTES largest file a fetch may bring (default 17179869184)\n"
          "  --fetch-timeout SECS  longest a whole fetch may take (default 3600)\n"
-         "  --max-queue N         fetches waiting for a worker (default 1000)\n"
+         "  --max-queue N         fetches waiting to run (default 1000)\n"
          "  --max-connections N   client connections at once (default 4096)\n"
          "  --max-connections-per-client N\n"
          "                        client connections at once from one address (default 256)\n"

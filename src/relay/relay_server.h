@@ -51,7 +51,7 @@ class RelayServer {
   RelayServer& operator=(const RelayServer&) = delete;
 
   /// Opens the store, binds the listening socket, and starts the HTTP threads and the fetch
-  /// workers: requests are served from then on. Returns the failure, with its reason, when one
+  /// engine: requests are served from then on. Returns the failure, with its reason, when one
   /// of these cannot be done.
   Status start();
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "relay/options.h"
 #include "relay/request_body.h"
 #include "relay_harness.h"
 #include "support/test_env.h"
@@ -177,6 +178,26 @@ TEST_F(RelayFetchingTest, AFetchEndingBetweenTheAnswerAndTheSuspensionStillAnswe
   gate.open();
   EXPECT_TRUE(ended);
   EXPECT_EQ(held.get(), "Available");
+}
+
+TEST(RelayFetchOptionsTest, WorkersIsTheOldNameOfMaxFetches) {
+  struct Case {
+    std::vector<std::string> args;
+    int max_fetches;
+  } cases[] = {
+      {{}, 64},
+      {{"--max-fetches", "8"}, 8},
+      {{"--workers", "3"}, 3},
+      {{"--workers", "3", "--max-fetches", "1024"}, 1024},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"--store", "s"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RelayOptions options;
+    std::string err;
+    ASSERT_EQ(parse_relay_options(args, &options, &err), ParseOutcome::Run) << err;
+    EXPECT_EQ(options.max_fetches, c.max_fetches);
+  }
 }
 
 }  // namespace

@@ -36,6 +36,8 @@ TEST(RelayProcessTest, BadOptionsGiveOneLineErrorUsageAndExit2) {
       {{"--store", "s", "--port", "65536"}, "--port needs a number from 0 to 65535, not: 65536"},
       {{"--store", "s", "--port", "8o"}, "--port needs a number from 0 to 65535, not: 8o"},
       {{"--store", "s", "--workers", "0"}, "--workers needs a number from 1 to 1024, not: 0"},
+      {{"--store", "s", "--max-fetches", "1025"},
+       "--max-fetches needs a number from 1 to 1024, not: 1025"},
       {{"--store", "s", "--tls-cert", "c.pem"}, "--tls-cert and --tls-key go together"},
       {{"--store", "s", "--verbose"}, "unknown option: --verbose"},
       {{"--store", "s", "extra"}, "unknown option: extra"},
