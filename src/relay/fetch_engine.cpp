@@ -70,16 +70,18 @@ void FetchEngine::run() {
       stop_everything(std::move(commands.starts));
       return;
     }
-    for (Start& start : commands.starts) begin(std::move(start));
+    // Cancels first: one whose start() is in this batch or still to come is remembered, and
+    // that start ends at once, whichever order the two came in.
     for (uint64_t id : commands.cancels) {
       auto found = active_.find(id);
       if (found == active_.end()) {
-        cancelled_early_.insert(id);  // its start() is on its way
+        cancelled_early_.insert(id);
         continue;
       }
       FetchResult result = found->second.fetch->stopped();
       end(id, std::move(result));
     }
+    for (Start& start : commands.starts) begin(std::move(start));
     int running = 0;
     curl_multi_perform(multi_.get(), &running);
     end_finished_transfers();
