@@ -25,6 +25,9 @@ class FetchEngine final : public FetchRunner {
   FetchEngine(const FetchEngine&) = delete;
   FetchEngine& operator=(const FetchEngine&) = delete;
 
+  /// False when libcurl could not make the multi handle: then every fetch ends Stopped.
+  bool ready() const { return multi_ != nullptr; }
+
   void start(uint64_t id, FetchJob job, Done done) override EXCLUDES(mutex_);
   void cancel(uint64_t id) override EXCLUDES(mutex_);
   void stop() override EXCLUDES(mutex_);

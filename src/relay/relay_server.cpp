@@ -114,6 +114,9 @@ Status RelayServer::start() {
   fetch.max_file_size = options.max_file_size;
   fetch.timeout_seconds = options.fetch_timeout_seconds;
   engine_ = std::make_unique<FetchEngine>(store_, std::move(fetch));
+  if (!engine_->ready())
+    return Status::failure(Status::Code::SystemError,
+                           "cannot start the origin fetches: curl_multi_init failed");
   scheduler_ = std::make_unique<FetchScheduler>(env_, store_, config_.scheduler, *engine_);
   status = start_http(listener.get());
   if (!status.ok()) return status;
