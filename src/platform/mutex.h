@@ -88,10 +88,28 @@ class CondVar {
     lock.release();
     return woken;
   }
+  /// wait() and wait_for() for a caller that names the mutex (the one this was made with), so
+  /// that the analysis sees it held: it cannot tell that this one's own reference is the same.
+  void wait(Mutex& mutex) REQUIRES(mutex) {
+    mutex.assert_held();
+    wait_held();
+  }
+  template <typename Rep, typename Period>
+  bool wait_for(Mutex& mutex, std::chrono::duration<Rep, Period> timeout) REQUIRES(mutex) {
+    mutex.assert_held();
+    return wait_for_held(timeout);
+  }
   void signal() { cv_.notify_one(); }
   void signal_all() { cv_.notify_all(); }
 
  private:
+  // The callers above hold mutex_ by another name.
+  void wait_held() NO_THREAD_SAFETY_ANALYSIS { wait(); }
+  template <typename Rep, typename Period>
+  bool wait_for_held(std::chrono::duration<Rep, Period> timeout) NO_THREAD_SAFETY_ANALYSIS {
+    return wait_for(timeout);
+  }
+
   Mutex& mutex_;
   std::condition_variable cv_;
 };

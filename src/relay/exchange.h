@@ -2,11 +2,11 @@
 #pragma once
 
 #include <cstddef>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/mutex.h"
 #include "relay/fetch_scheduler.h"
 
 /// The endpoints, for the metrics.
@@ -46,9 +46,11 @@ struct Exchange {
   std::string detail;       ///< what the log line adds after the status
   std::string served_sha1;  ///< the stored file a mirror reply is sent from, until it completes
 
-  std::mutex mutex;
-  bool suspended = false;              // guarded by mutex
-  std::optional<StatusAnswer> answer;  // guarded by mutex; set by a held request's reply
+  /// Taken before the scheduler's lock: the handler holds it from its question to the
+  /// suspension, so a held request's reply cannot miss the suspended connection.
+  Mutex mutex;
+  bool suspended GUARDED_BY(mutex) = false;
+  std::optional<StatusAnswer> answer GUARDED_BY(mutex);  ///< set by a held request's reply
 };
 
 struct MHD_Connection;

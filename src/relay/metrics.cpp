@@ -44,7 +44,7 @@ int RelayServer::answer_metrics(MHD_Connection* connection, Exchange& exchange) 
                count);
   metric(&text, "quonfetch_relay_fetches_running", "gauge", "Origin fetches running.");
   sample(&text, "quonfetch_relay_fetches_running", fetches.running);
-  metric(&text, "quonfetch_relay_fetches_queued", "gauge", "Origin fetches waiting for a worker.");
+  metric(&text, "quonfetch_relay_fetches_queued", "gauge", "Origin fetches waiting for a place.");
   sample(&text, "quonfetch_relay_fetches_queued", fetches.queued);
   metric(&text, "quonfetch_relay_requests_held", "gauge",
          "Download requests held for a fetch to end.");

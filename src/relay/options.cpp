@@ -61,7 +61,8 @@ const std::map<std::string, ValueReader>& value_options() {
       {"--tls-cert", text(&RelayOptions::tls_cert)},
       {"--tls-key", text(&RelayOptions::tls_key)},
       {"--port", number(&RelayOptions::port, "--port", 0, 65535)},
-      {"--workers", number(&RelayOptions::workers, "--workers", 1, 256)},
+      {"--max-fetches", number(&RelayOptions::max_fetches, "--max-fetches", 1, 1024)},
+      {"--workers", number(&RelayOptions::max_fetches, "--workers", 1, 1024)},  // its old name
       {"--allow-origin", range(&RelayOptions::allow_origins, "--allow-origin")},
       {"--allow-client", range(&RelayOptions::allow_clients, "--allow-client")},
       {"--max-file-size",
@@ -127,14 +128,15 @@ const char* relay_usage() {
          "  --port N              port to listen on (default 52311; 0 picks a free port)\n"
          "  --tls-cert FILE       PEM certificate: serve HTTPS (needs --tls-key)\n"
          "  --tls-key FILE        PEM private key of the certificate\n"
-         "  --workers N           origin fetches at once (default 4)\n"
+         "  --max-fetches N       origin fetches at once, a quarter of them per client\n"
+         "                        (default 64; --workers N is the same)\n"
          "  --allow-file-origins  accept file:// origin URLs\n"
          "  --allow-origin CIDR   fetch from origins in this range although it is loopback,\n"
          "                        private, link-local or otherwise refused (repeatable)\n"
          "  --allow-client CIDR   serve only clients in this range (repeatable; default anyone)\n"
          "  --max-file-size BYTES largest file a fetch may bring (default 17179869184)\n"
          "  --fetch-timeout SECS  longest a whole fetch may take (default 3600)\n"
-         "  --max-queue N         fetches waiting for a worker (default 1000)\n"
+         "  --max-queue N         fetches waiting to run (default 1000)\n"
          "  --max-connections N   client connections at once (default 4096)\n"
          "  --max-connections-per-client N\n"
          "                        client connections at once from one address (default 256)\n"

@@ -13,13 +13,13 @@ struct RelayOptions {
   int port = 52311;      ///< 0 picks a free port
   std::string tls_cert;  ///< both set: serve HTTPS
   std::string tls_key;
-  int workers = 4;                         ///< origin fetches at once
+  int max_fetches = 64;                    ///< origin fetches at once (--workers too)
   bool allow_file_origins = false;         ///< accept file:// origin URLs
   std::vector<std::string> allow_origins;  ///< CIDR ranges origins may be in despite the rules
   std::vector<std::string> allow_clients;  ///< CIDR ranges clients must be in; empty: anyone
   uint64_t max_file_size = 16ull << 30;    ///< bytes one fetched file may have
   int fetch_timeout_seconds = 3600;        ///< a whole fetch, from connect to last byte
-  int max_queue = 1000;                    ///< fetches waiting for a worker
+  int max_queue = 1000;                    ///< fetches waiting to run
   int max_connections = 4096;              ///< client connections at once
   int max_connections_per_client = 256;    ///< client connections at once from one address
   int connection_timeout_seconds = 30;     ///< a client connection silent this long is closed

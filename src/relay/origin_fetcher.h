@@ -1,8 +1,8 @@
 // One fetch of a file from its origin into the store, with every check it must pass on the way.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,10 +69,64 @@ struct FetchResult {
   bool ok() const { return end == OriginFetchEnd::Stored; }
 };
 
-/// Streams `job.url` into a temporary file of `store` (through its Env), hashing every byte with
-/// SHA-1 and SHA-256 as it arrives, and moves it (synced to disk) under its digests only when the
-/// origin answered 200 (or the file:// read succeeded), the size matched `job.size` when given, and
-/// the digests matched. Certificates of https origins are verified; redirects go to http and https
-/// only. A set `stopping` aborts the transfer. On any failure nothing is left in the store.
-FetchResult fetch_from_origin(const FetchJob& job, Store& store, const FetchSettings& settings,
-                              const std::atomic<bool>& stopping);
+/// One fetch of `job.url` into a temporary file of the store (through its Env), hashing every
+/// byte with SHA-1 and SHA-256 as it arrives. A FetchEngine drives its easy handle with many
+/// others; finish() then moves the file (synced to disk) under its digests only when the origin
+/// answered 200 (or the file:// read succeeded), the size matched `job.size` when given, and the
+/// digests matched. Certificates of https origins are verified; redirects go to http and https
+/// only. On any failure, and when it is destroyed unfinished, nothing is left in the store.
+/// Not movable: libcurl holds pointers to its members.
+class OriginFetch {
+ public:
+  /// `store` and `settings` must outlive the fetch.
+  OriginFetch(FetchJob job, Store& store, const FetchSettings& settings);
+  OriginFetch(const OriginFetch&) = delete;
+  OriginFetch& operator=(const OriginFetch&) = delete;
+
+  /// Makes the temporary file and the easy handle with every option set. Returns the failure
+  /// when one cannot be made; then easy() is not to be used.
+  std::optional<FetchResult> prepare();
+  /// The transfer, for a multi handle; null before prepare().
+  CURL* easy() const { return handle_.get(); }
+  const FetchJob& job() const { return job_; }
+  /// Checks what arrived once libcurl ended the transfer with `code`, and stores the file when
+  /// it is the one asked for.
+  FetchResult finish(CURLcode code);
+  /// The end of a fetch stopped before libcurl ended it (the relay stops, or another copy won).
+  FetchResult stopped() const;
+
+ private:
+  // Where the bytes of the fetch go, and what was seen on the way.
+  struct Sink {
+    AtomicFile* file = nullptr;
+    Digest sha1{DigestKind::Sha1};
+    Digest sha256{DigestKind::Sha256};
+    uint64_t limit = 0;  ///< more bytes than this cannot be the file asked for
+    uint64_t bytes = 0;
+    bool too_long = false;
+    bool write_failed = false;
+  };
+  // What the open-socket callback decided about the addresses it was asked to connect to.
+  struct AddressGuard {
+    const OriginPolicy* policy = nullptr;
+    std::string refused_rule;     ///< the rule of the last refused address
+    std::string refused_address;  ///< for the log only
+  };
+
+  static size_t write_chunk(char* chunk, size_t size, size_t nmemb, void* data);
+  static curl_socket_t open_checked_socket(void* data, curlsocktype purpose,
+                                           curl_sockaddr* address);
+  void set_options();
+  std::optional<FetchResult> transfer_failure(CURLcode code) const;
+  std::optional<FetchResult> content_failure(std::string* sha256);
+
+  const FetchJob job_;
+  Store& store_;
+  const FetchSettings& settings_;
+  std::unique_ptr<AtomicFile> file_;
+  Sink sink_;
+  AddressGuard guard_;
+  char error_text_[CURL_ERROR_SIZE] = "";
+  // Declared last: the handle, which points at the members above, goes first.
+  CurlEasy handle_;
+};

@@ -85,7 +85,7 @@ RelayServer::RelayServer(RelayConfig config, Env& env)
       env_(env),
       store_(env),
       client_policy_(config_.options.allow_clients) {
-  config_.scheduler.workers = config_.options.workers;
+  config_.scheduler.max_fetches = static_cast<size_t>(config_.options.max_fetches);
   config_.scheduler.max_queued = static_cast<size_t>(config_.options.max_queue);
 }
 
@@ -113,11 +113,11 @@ Status RelayServer::start() {
   fetch.policy = OriginPolicy(options.allow_origins);
   fetch.max_file_size = options.max_file_size;
   fetch.timeout_seconds = options.fetch_timeout_seconds;
-  scheduler_ = std::make_unique<FetchScheduler>(
-      env_, store_, config_.scheduler,
-      [this, fetch](const FetchJob& job, const std::atomic<bool>& stopping) {
-        return fetch_from_origin(job, store_, fetch, stopping);
-      });
+  engine_ = std::make_unique<FetchEngine>(store_, std::move(fetch));
+  if (!engine_->ready())
+    return Status::failure(Status::Code::SystemError,
+                           "cannot start the origin fetches: curl_multi_init failed");
+  scheduler_ = std::make_unique<FetchScheduler>(env_, store_, config_.scheduler, *engine_);
   status = start_http(listener.get());
   if (!status.ok()) return status;
   listener.release();  // the HTTP server closes it when it stops

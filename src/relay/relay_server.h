@@ -3,11 +3,13 @@
 // Threads, what each owns, which lock guards what, and why a download request may wait:
 // src/relay/README.md. In short: libmicrohttpd's HTTP threads (four per core) never wait; a
 // download request for a file being fetched is suspended without a thread and resumed by the
-// scheduler's reply; --workers fetch threads, one hold timer and one store verifier do the rest.
+// scheduler's reply; one fetch thread drives every origin transfer (--max-fetches of them at
+// once), one hold timer and one store verifier do the rest.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +17,7 @@
 #include "platform/env.h"
 #include "relay/address_policy.h"
 #include "relay/exchange.h"
+#include "relay/fetch_engine.h"
 #include "relay/fetch_scheduler.h"
 #include "relay/options.h"
 #include "relay/store.h"
@@ -24,8 +27,11 @@ struct MHD_Connection;
 
 struct RelayConfig {
   RelayOptions options;
-  /// Settings of the scheduler; `workers` and `max_queued` are taken from `options`.
+  /// Settings of the scheduler; `max_fetches` and `max_queued` are taken from `options`.
   SchedulerSettings scheduler;
+  /// Tests only: called by a download request held for a fetch, between the scheduler's answer
+  /// and the connection's suspension, so that a test can end the fetch in exactly that window.
+  std::function<void()> between_ask_and_suspend;
 };
 
 /// Counters of what the relay served, for the metrics. Atomic: every HTTP thread adds to them.
@@ -45,7 +51,7 @@ class RelayServer {
   RelayServer& operator=(const RelayServer&) = delete;
 
   /// Opens the store, binds the listening socket, and starts the HTTP threads and the fetch
-  /// workers: requests are served from then on. Returns the failure, with its reason, when one
+  /// engine: requests are served from then on. Returns the failure, with its reason, when one
   /// of these cannot be done.
   Status start();
 
@@ -106,7 +112,8 @@ class RelayServer {
   bool stop_requested_ = false;  // guarded by stop_mutex_
 
   // The scheduler outlives the HTTP threads whose handlers use it: declared first, destroyed
-  // last.
+  // last; the engine it runs fetches on outlives it.
+  std::unique_ptr<FetchEngine> engine_;
   std::unique_ptr<FetchScheduler> scheduler_;
   std::string tls_cert_pem_;  // read by the HTTP threads' TLS library while they run
   std::string tls_key_pem_;

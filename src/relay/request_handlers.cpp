@@ -126,7 +126,7 @@ int RelayServer::answer(MHD_Connection* connection, Exchange& exchange) {
 }
 
 int RelayServer::answer_download_request(MHD_Connection* connection, Exchange& exchange) {
-  std::unique_lock lock(exchange.mutex);
+  MutexLock lock(exchange.mutex);
   // Called again once a held request is resumed, with its answer.
   if (exchange.answer) return respond_status(connection, exchange, *exchange.answer);
   if (exchange.suspended) return MHD_YES;
@@ -146,7 +146,7 @@ int RelayServer::answer_download_request(MHD_Connection* connection, Exchange& e
   Exchange* held = &exchange;
   std::optional<StatusAnswer> answer =
       scheduler_->ask(ask, exchange.client, [held, connection](StatusAnswer later) {
-        std::lock_guard reply_lock(held->mutex);
+        MutexLock reply_lock(held->mutex);
         held->answer = std::move(later);
         if (held->suspended) {
           held->suspended = false;
@@ -154,7 +154,9 @@ int RelayServer::answer_download_request(MHD_Connection* connection, Exchange& e
         }
       });
   if (answer) return respond_status(connection, exchange, *answer);
-  // The connection waits without a thread; the reply above resumes it.
+  if (config_.between_ask_and_suspend) config_.between_ask_and_suspend();
+  // The connection waits without a thread; the reply above resumes it. The exchange's lock,
+  // held since before the question, keeps the reply from coming before the suspension.
   exchange.suspended = true;
   MHD_suspend_connection(connection);
   return MHD_YES;

@@ -11,6 +11,9 @@
 #include <regex>
 #include <stdexcept>
 
+#include <httplib.h>
+
+#include "common/curl_handles.h"
 #include "relay/request_body.h"
 
 RelayConfig test_relay_config(const std::string& store, std::chrono::milliseconds hold) {
@@ -145,4 +148,43 @@ std::vector<std::string> store_entries(const TempDir& dir, const std::string& st
   for (const char* sub : {"sha1", "sha256"})
     for (const auto& name : dir.entries(store + "/" + sub)) names.push_back(sub + ("/" + name));
   return names;
+}
+
+namespace {
+
+size_t append_reply(char* data, size_t size, size_t count, void* reply) {
+  static_cast<std::string*>(reply)->append(data, size * count);
+  return size * count;
+}
+
+}  // namespace
+
+std::string post_download_request(int relay_port, const std::string& body, const std::string& from,
+                                  long timeout_seconds) {
+  CurlEasy curl(curl_easy_init());
+  if (!curl) return "no reply: curl_easy_init failed";
+  const std::string url = "http://127.0.0.1:" + std::to_string(relay_port) + "/DownloadRequest";
+  const std::string source = "host!" + from;
+  std::string reply;
+  curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl.get(), CURLOPT_INTERFACE, source.c_str());
+  curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.c_str());
+  curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, timeout_seconds);
+  curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, append_reply);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &reply);
+  CURLcode code = curl_easy_perform(curl.get());
+  if (code != CURLE_OK) return std::string("no reply: ") + curl_easy_strerror(code);
+  const size_t at = reply.find("status=");
+  if (at == std::string::npos) return "no status in: " + reply;
+  return reply.substr(at + 7, reply.find_first_of(",\n", at) - at - 7);
+}
+
+long long relay_metric(int relay_port, const std::string& name) {
+  httplib::Client client("127.0.0.1", relay_port);
+  auto metrics = client.Get("/metrics");
+  if (!metrics) return -1;
+  const size_t at = metrics->body.find("\n" + name + " ");
+  if (at == std::string::npos) return -1;
+  return std::stoll(metrics->body.substr(at + name.size() + 2));
 }

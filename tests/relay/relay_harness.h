@@ -76,6 +76,16 @@ class RelayProcess {
 std::string download_request_body(const std::string& sha1, const std::string& size,
                                   const std::string& url, const std::string& sha256 = "");
 
+/// Posts `body` to the relay's /DownloadRequest from the source address `from` (a loopback
+/// address: the relay tells clients apart by theirs) and returns the reply's status
+/// ("InProcess", "Available", "Failed", ...), or "no reply: " and libcurl's reason after
+/// `timeout_seconds`.
+std::string post_download_request(int relay_port, const std::string& body,
+                                  const std::string& from = "127.0.0.1", long timeout_seconds = 20);
+
+/// The value of the sample `name` (with its labels) in the relay's /metrics; -1 when absent.
+long long relay_metric(int relay_port, const std::string& name);
+
 /// Runs the client for one file with debug output, saving into `out_dir`.
 ProgramRun run_client(int relay_port, const std::string& sha1, size_t size, const std::string& url,
                       const std::string& out_dir, const std::string& sha256 = "");

@@ -1,7 +1,8 @@
 // An origin for relay tests: an in-process HTTP server on 127.0.0.1 that serves scripted files,
-// counts how often each is fetched, and can hold a reply until the test lets it go.
+// counts how often each is fetched, and can hold a reply until the test lets it go or trickle it.
 #include "test_origin.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
@@ -27,6 +28,14 @@ TestOrigin::TestOrigin() : server_(std::make_unique<httplib::Server>()) {
         changed_.wait(lock, [this] { return released_; });
     }
     response.status = reply.code;
+    if (reply.hold == OriginReply::Hold::Trickle) {
+      auto body = std::make_shared<std::string>(reply.body);
+      response.set_content_provider(body->size(), "application/octet-stream",
+                                    [this, body](size_t offset, size_t, httplib::DataSink& sink) {
+                                      return trickle(*body, offset, sink);
+                                    });
+      return;
+    }
     if (reply.hold != OriginReply::Hold::MidBody) {
       response.set_content(reply.body, "application/octet-stream");
       return;
@@ -52,6 +61,10 @@ TestOrigin::TestOrigin() : server_(std::make_unique<httplib::Server>()) {
 }
 
 TestOrigin::~TestOrigin() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
   release();
   server_->stop();
   thread_.join();
@@ -86,4 +99,16 @@ void TestOrigin::release() {
 bool TestOrigin::wait_for_partial_body() {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, std::chrono::seconds(30), [this] { return partial_sent_; });
+}
+
+bool TestOrigin::trickle(const std::string& body, size_t offset, httplib::DataSink& sink) {
+  constexpr size_t kPiece = 512;
+  {
+    std::unique_lock lock(mutex_);
+    // The origin's own pace, not a test's wait: it ends at once when the origin stops.
+    if (offset > 0 &&
+        changed_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stopping_; }))
+      return false;
+  }
+  return sink.write(body.data() + offset, std::min(kPiece, body.size() - offset));
 }

@@ -1,5 +1,5 @@
 // An origin for relay tests: an in-process HTTP server on 127.0.0.1 that serves scripted files,
-// counts how often each is fetched, and can hold a reply until the test lets it go.
+// counts how often each is fetched, and can hold a reply until the test lets it go or trickle it.
 #pragma once
 
 #include <condition_variable>
@@ -12,11 +12,12 @@
 #include <httplib.h>
 
 struct OriginReply {
-  enum class Hold { None, BeforeReply, MidBody };
+  enum class Hold { None, BeforeReply, MidBody, Trickle };
   int code = 200;
   std::string body;
   /// BeforeReply: nothing is sent until release(). MidBody: the first half of the body is
-  /// sent, then the rest waits for release().
+  /// sent, then the rest waits for release(). Trickle: 512 bytes every 250 ms (2 KiB/s, above
+  /// the relay's floor of 1 KiB/s) until the body is sent or the origin stops.
   Hold hold = Hold::None;
 };
 
@@ -53,5 +54,8 @@ class TestOrigin {
   std::map<std::string, std::string> redirects_;  ///< path -> Location
   bool released_ = false;
   bool partial_sent_ = false;
-  std::thread thread_;  // last: it serves with everything above
+  bool stopping_ = false;  ///< ends the trickles
+  std::thread thread_;     // last: it serves with everything above
+
+  bool trickle(const std::string& body, size_t offset, httplib::DataSink& sink);
 };
