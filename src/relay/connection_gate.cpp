@@ -15,8 +15,20 @@ constexpr int64_t kLingerMs = 1000;
 constexpr int64_t kTickMs = 100;
 // Connections taken from the backlog in one turn.
 constexpr int kAcceptBurst = 64;
-// The first byte of a TLS connection: a handshake record.
-constexpr char kTlsHandshake = 0x16;
+// A TLS connection begins with a handshake record: type 22, version 3.x, two bytes of length.
+constexpr unsigned char kTlsHandshake = 0x16;
+constexpr size_t kTlsRecordHeader = 5;
+
+enum class TlsStart { Partial, Complete, NotTls };
+
+TlsStart tls_start(std::string_view bytes) {
+  if (static_cast<unsigned char>(bytes[0]) != kTlsHandshake) return TlsStart::NotTls;
+  if (bytes.size() >= 2 && bytes[1] != 0x03) return TlsStart::NotTls;
+  if (bytes.size() < kTlsRecordHeader) return TlsStart::Partial;
+  const size_t length = static_cast<size_t>(static_cast<unsigned char>(bytes[3])) << 8 |
+                        static_cast<unsigned char>(bytes[4]);
+  return bytes.size() >= kTlsRecordHeader + length ? TlsStart::Complete : TlsStart::Partial;
+}
 
 const char* reason_phrase(unsigned status) {
   switch (status) {
@@ -143,15 +155,22 @@ void ConnectionGate::read_first_bytes(Waiting& waiting, int64_t now) {
   waiting.seen = count;
   waiting.silent_until = now + settings_.connection_timeout_ms;
   if (settings_.tls) {
-    if (bytes[0] != kTlsHandshake) return close_waiting(waiting, "not a TLS handshake");
-    // The handshake and the head it carries must be done within the head's bound.
-    return hand_on(waiting, waiting.head_until);
+    // The ClientHello's record, whole, before the TLS library gets the connection: silence
+    // within it is bounded here, like silence before a plain head.
+    const TlsStart start = tls_start(std::string_view(bytes.data(), count));
+    if (start == TlsStart::NotTls) return close_waiting(waiting, "not a TLS handshake");
+    if (start == TlsStart::Complete) hand_on(waiting, waiting.head_until);
+    return set_receive_low_water_unless_done(waiting, count);
   }
   HeadScan scan = scan_request_head(std::string_view(bytes.data(), count), settings_.max_head);
   if (scan.progress == HeadProgress::Refused) return refuse(waiting, scan.verdict, now);
-  if (scan.progress == HeadProgress::Complete) return hand_on(waiting, waiting.head_until);
+  if (scan.progress == HeadProgress::Complete) hand_on(waiting, waiting.head_until);
+  set_receive_low_water_unless_done(waiting, count);
+}
+
+void ConnectionGate::set_receive_low_water_unless_done(Waiting& waiting, size_t count) {
   // Readable again only once more bytes than these have come (or the end).
-  set_receive_low_water(waiting.fd.get(), static_cast<int>(count + 1));
+  if (!waiting.done) set_receive_low_water(waiting.fd.get(), static_cast<int>(count + 1));
 }
 
 void ConnectionGate::refuse(Waiting& waiting, const FramingVerdict& verdict, int64_t now) {

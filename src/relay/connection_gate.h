@@ -2,7 +2,7 @@
 // the HTTP server gets them, and bounds each connection in time from accept to its last request.
 //
 // A new connection waits here, without a thread of its own, until its first request head has
-// arrived whole (plain HTTP) or its first TLS byte (HTTPS). A head that breaks the framing rules
+// arrived whole (plain HTTP) or its ClientHello record (HTTPS). A head that breaks the framing rules
 // (relay/request_framing.h), or bytes that are not HTTP, are answered here and the connection
 // closed at once; a good one is handed on to libmicrohttpd, which reads the head again from the
 // socket (the gate only peeks). From then on the gate keeps one deadline per connection: the
@@ -73,6 +73,7 @@ class ConnectionGate {
   void run();
   void accept_new(int64_t now) EXCLUDES(mutex_);
   void read_first_bytes(Waiting& waiting, int64_t now);
+  void set_receive_low_water_unless_done(Waiting& waiting, size_t count);
   void refuse(Waiting& waiting, const FramingVerdict& verdict, int64_t now);
   void hand_on(Waiting& waiting, int64_t deadline) EXCLUDES(mutex_);
   void close_waiting(Waiting& waiting, const char* why) EXCLUDES(mutex_);

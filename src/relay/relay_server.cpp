@@ -67,6 +67,10 @@ struct HttpCallbacks {
           MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
       if (info) socket_address_text(info->client_addr, &exchange->client, &exchange->client_port);
       relay->gate_->request_began(connection_fd(connection));
+      if (!relay->tls_cert_pem_.empty())
+        MHD_set_connection_option(
+            connection, MHD_CONNECTION_OPTION_TIMEOUT,
+            static_cast<unsigned>(relay->config_.options.connection_timeout_seconds));
       return static_cast<MHD_Result>(
           relay->begin_request(connection, *exchange, url, method, version));
     }
@@ -173,9 +177,17 @@ Status RelayServer::start_http() {
   std::vector<MHD_OptionItem> items{
       {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&HttpCallbacks::log), nullptr},
       {MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(http_threads()), nullptr},
-      {MHD_OPTION_CONNECTION_LIMIT, options.max_connections, nullptr},
-      {MHD_OPTION_PER_IP_CONNECTION_LIMIT, options.max_connections_per_client, nullptr},
-      {MHD_OPTION_CONNECTION_TIMEOUT, options.connection_timeout_seconds, nullptr},
+      // The gate holds the connections to --max-connections and --max-connections-per-client.
+      // Above that, this limit only keeps libmicrohttpd from refusing one the gate let through:
+      // its count falls a moment after the gate's, and each thread has its share of it.
+      {MHD_OPTION_CONNECTION_LIMIT,
+       static_cast<intptr_t>(options.max_connections) + 4 * static_cast<intptr_t>(http_threads()),
+       nullptr},
+      // Over TLS the library's own timeout would end a connection still in its handshake
+      // without ever freeing it: the gate bounds the handshake, and each connection gets this
+      // timeout once its first head is in (HttpCallbacks::request).
+      {MHD_OPTION_CONNECTION_TIMEOUT, tls_cert_pem_.empty() ? options.connection_timeout_seconds : 0,
+       nullptr},
       {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kHeaderMemory), nullptr},
       {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&HttpCallbacks::completed), this},
       {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&HttpCallbacks::connection),

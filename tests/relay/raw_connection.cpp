@@ -81,3 +81,13 @@ bool RawConnection::closed_by_peer(std::string* extra) {
   extra->append(std::exchange(pending_, std::string()));
   return ended_;
 }
+
+bool RawConnection::peer_has_closed() {
+  char buffer[4096];
+  ssize_t got;
+  while (!ended_ && (got = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) != -1) {
+    if (got == 0) ended_ = true;
+  }
+  if (!ended_ && errno == ECONNRESET) ended_ = true;
+  return ended_;
+}

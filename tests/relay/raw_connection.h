@@ -34,6 +34,9 @@ class RawConnection {
   /// True when the peer closes (or resets) the connection before a silence of the timeout; the
   /// bytes that came before the end are appended to `extra`.
   bool closed_by_peer(std::string* extra);
+  /// Takes what has arrived without waiting; true once the peer has closed or reset.
+  bool peer_has_closed();
+  int fd() const { return fd_; }
 
  private:
   // Reads more into pending_; false at the end or on silence.
