@@ -59,19 +59,16 @@ struct ConnectionGate::Waiting {
   PeerAddress peer;
   std::string client;
   int client_port = 0;
-  int64_t silent_until = 0;           // the next byte must come by then
-  int64_t head_until = INT64_MAX;     // the head must be whole by then, once begun
-  size_t seen = 0;                    // bytes received so far (peeked, not taken)
-  int64_t linger_until = INT64_MAX;   // refused: closed by then
+  int64_t silent_until = 0;          // the next byte must come by then
+  int64_t head_until = INT64_MAX;    // the head must be whole by then, once begun
+  size_t seen = 0;                   // bytes received so far (peeked, not taken)
+  int64_t linger_until = INT64_MAX;  // refused: closed by then
   bool lingering = false;
   bool done = false;  // closed or handed on: to be dropped from the list
 };
 
 ConnectionGate::ConnectionGate(Env& env, GateSettings settings, Admit admit, HandOn hand_on)
-    : env_(env),
-      settings_(settings),
-      admit_(std::move(admit)),
-      hand_on_(std::move(hand_on)) {}
+    : env_(env), settings_(settings), admit_(std::move(admit)), hand_on_(std::move(hand_on)) {}
 
 ConnectionGate::~ConnectionGate() {
   stop();
@@ -146,9 +143,9 @@ void ConnectionGate::read_first_bytes(Waiting& waiting, int64_t now) {
   if (waiting.done) return;
   std::string bytes(waiting.lingering ? 1 : settings_.max_head, '\0');
   size_t count = 0;
-  Received got = waiting.lingering ? discard_received(waiting.fd.get(), settings_.max_head)
-                                   : peek_received(waiting.fd.get(), bytes.data(), bytes.size(),
-                                                   &count);
+  Received got = waiting.lingering
+                     ? discard_received(waiting.fd.get(), settings_.max_head)
+                     : peek_received(waiting.fd.get(), bytes.data(), bytes.size(), &count);
   if (got == Received::End) return close_waiting(waiting, nullptr);
   if (got == Received::Nothing || waiting.lingering || count <= waiting.seen) return;
   if (waiting.seen == 0) waiting.head_until = now + settings_.header_timeout_ms;
@@ -253,8 +250,8 @@ void ConnectionGate::request_began(int fd) {
 }
 
 void ConnectionGate::request_ended(int fd) {
-  const int64_t deadline = env_.monotonic_milliseconds() + settings_.connection_timeout_ms +
-                           settings_.header_timeout_ms;
+  const int64_t deadline =
+      env_.monotonic_milliseconds() + settings_.connection_timeout_ms + settings_.header_timeout_ms;
   MutexLock lock(mutex_);
   if (auto found = served_.find(fd); found != served_.end()) found->second.deadline = deadline;
 }

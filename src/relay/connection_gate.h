@@ -2,8 +2,8 @@
 // the HTTP server gets them, and bounds each connection in time from accept to its last request.
 //
 // A new connection waits here, without a thread of its own, until its first request head has
-// arrived whole (plain HTTP) or its ClientHello record (HTTPS). A head that breaks the framing rules
-// (relay/request_framing.h), or bytes that are not HTTP, are answered here and the connection
+// arrived whole (plain HTTP) or its ClientHello record (HTTPS). A head that breaks the framing
+// rules (relay/request_framing.h), or bytes that are not HTTP, are answered here and the connection
 // closed at once; a good one is handed on to libmicrohttpd, which reads the head again from the
 // socket (the gate only peeks). From then on the gate keeps one deadline per connection: the
 // first head (or the TLS handshake with it) within --header-timeout of its first byte, and every

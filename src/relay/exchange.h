@@ -44,7 +44,7 @@ struct Exchange {
   std::string path;    ///< escaped for the log
   std::string client;  ///< the client's address, without the port
   int client_port = 0;
-  std::string body;  ///< the download request's body, up to the cap
+  std::string body;      ///< the download request's body, up to the cap
   uint64_t dropped = 0;  ///< body bytes past the cap, read and dropped before the 413
   unsigned status = 0;
   std::string detail;       ///< what the log line adds after the status

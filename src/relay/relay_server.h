@@ -72,6 +72,7 @@ class RelayServer {
   friend struct HttpCallbacks;  // libmicrohttpd's entry points, in relay_server.cpp
 
   Status start_http() EXCLUDES(stop_mutex_);
+  void wait_for_stop_request() REQUIRES(stop_mutex_);
   // Hands a connection the gate let through to libmicrohttpd.
   bool add_connection(int fd, const PeerAddress& peer) EXCLUDES(stop_mutex_);
   // The first call for a request, with its headers: answers what needs no body. Returns

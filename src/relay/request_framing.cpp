@@ -58,7 +58,8 @@ struct FramingFields {
 FramingVerdict check_length(std::string_view length) {
   uint64_t value = 0;
   auto [end, error] = std::from_chars(length.data(), length.data() + length.size(), value);
-  if (error == std::errc::result_out_of_range) return FramingVerdict{413, "a body length too large"};
+  if (error == std::errc::result_out_of_range)
+    return FramingVerdict{413, "a body length too large"};
   if (length.empty() || error != std::errc() || end != length.data() + length.size())
     return kBadRequest("a Content-Length that is not a number");
   return FramingVerdict{};
@@ -107,9 +108,8 @@ FramingVerdict check_bytes(std::string_view received) {
 // "METHOD SP TARGET SP HTTP/1.x"; sets `http_1_1`.
 FramingVerdict check_request_line(std::string_view line, bool* http_1_1) {
   const size_t method_end = line.find(' ');
-  const size_t target_end = method_end == std::string_view::npos
-                                ? std::string_view::npos
-                                : line.find(' ', method_end + 1);
+  const size_t target_end = method_end == std::string_view::npos ? std::string_view::npos
+                                                                 : line.find(' ', method_end + 1);
   if (target_end == std::string_view::npos) return kBadRequest("a request line that is not HTTP");
   const std::string_view target = line.substr(method_end + 1, target_end - method_end - 1);
   const std::string_view version = line.substr(target_end + 1);
@@ -129,8 +129,9 @@ FramingVerdict check_request_line(std::string_view line, bool* http_1_1) {
 // While the request line is still arriving: its method must be made of token characters, so
 // that a TLS handshake or binary bytes are refused at their first byte.
 FramingVerdict check_method_start(std::string_view received) {
-  for (char c : received) {
-    if (c == ' ') return FramingVerdict{};
+  for (size_t i = 0; i < received.size(); ++i) {
+    const char c = received[i];
+    if (c == ' ' && i > 0) return FramingVerdict{};
     if (!is_token_char(static_cast<unsigned char>(c)))
       return kBadRequest("a request line that is not HTTP");
   }

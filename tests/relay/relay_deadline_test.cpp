@@ -79,16 +79,16 @@ std::string http_healthz(int port) {
 
 // Small bounds and a small cap, in `dir`; HTTPS with a fresh certificate when `tls`.
 RelayConfig bounded_config(const TempDir& dir, bool tls) {
-    RelayConfig config = test_relay_config(dir.file("store"));
-    config.options.connection_timeout_seconds = 1;
-    config.options.header_timeout_seconds = 2;
-    config.options.max_connections = static_cast<int>(kCap);
-    if (tls) {
-      make_self_signed_certificate(dir.path());
-      config.options.tls_cert = dir.file("cert.pem");
-      config.options.tls_key = dir.file("key.pem");
-    }
-    return config;
+  RelayConfig config = test_relay_config(dir.file("store"));
+  config.options.connection_timeout_seconds = 1;
+  config.options.header_timeout_seconds = 2;
+  config.options.max_connections = static_cast<int>(kCap);
+  if (tls) {
+    make_self_signed_certificate(dir.path());
+    config.options.tls_cert = dir.file("cert.pem");
+    config.options.tls_key = dir.file("key.pem");
+  }
+  return config;
 }
 
 // A stalling connection: `prefix` sent at once, then `trickle` one byte every 250 ms.
