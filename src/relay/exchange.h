@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,8 @@ constexpr StatusClass status_class(unsigned status) {
 
 /// Made when libmicrohttpd first hands the relay a request, freed when the request completes.
 struct Exchange {
+  bool begun = false;           ///< the handler has seen the request's head
+  bool target_has_nul = false;  ///< the target as received holds a NUL, raw or escaped
   Endpoint endpoint = Endpoint::Other;
   std::string url;       ///< as received (percent-decoded by the HTTP server)
   bool is_read = false;  ///< GET or HEAD
@@ -41,7 +44,8 @@ struct Exchange {
   std::string path;    ///< escaped for the log
   std::string client;  ///< the client's address, without the port
   int client_port = 0;
-  std::string body;  ///< the download request's body, up to the cap
+  std::string body;      ///< the download request's body, up to the cap
+  uint64_t dropped = 0;  ///< body bytes past the cap, read and dropped before the 413
   unsigned status = 0;
   std::string detail;       ///< what the log line adds after the status
   std::string served_sha1;  ///< the stored file a mirror reply is sent from, until it completes

@@ -76,6 +76,8 @@ const std::map<std::string, ValueReader>& value_options() {
                                               "--max-connections-per-client", 1, 1000000)},
       {"--connection-timeout",
        number(&RelayOptions::connection_timeout_seconds, "--connection-timeout", 1, 3600)},
+      {"--header-timeout",
+       number(&RelayOptions::header_timeout_seconds, "--header-timeout", 1, 3600)},
       {"--max-store-size",
        number<uint64_t>(&RelayOptions::max_store_size, "--max-store-size", 0, kMaxBytes)},
   };
@@ -142,6 +144,8 @@ const char* relay_usage() {
          "                        client connections at once from one address (default 256)\n"
          "  --connection-timeout SECS\n"
          "                        close a client connection silent this long (default 30)\n"
+         "  --header-timeout SECS close a connection whose request head is not whole this long\n"
+         "                        after its first byte (default 30)\n"
          "  --max-store-size BYTES\n"
          "                        evict the least recently served files above this (default 0:\n"
          "                        no cap)\n"

@@ -23,7 +23,8 @@ struct RelayOptions {
   int max_connections = 4096;              ///< client connections at once
   int max_connections_per_client = 256;    ///< client connections at once from one address
   int connection_timeout_seconds = 30;     ///< a client connection silent this long is closed
-  uint64_t max_store_size = 0;             ///< bytes the store may hold; 0: no cap
+  int header_timeout_seconds = 30;  ///< a request head must be whole this long after it began
+  uint64_t max_store_size = 0;      ///< bytes the store may hold; 0: no cap
 };
 
 enum class ParseOutcome { Run, Help, Version, Error };

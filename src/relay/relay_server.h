@@ -8,14 +8,14 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/env.h"
+#include "platform/mutex.h"
 #include "relay/address_policy.h"
+#include "relay/connection_gate.h"
 #include "relay/exchange.h"
 #include "relay/fetch_engine.h"
 #include "relay/fetch_scheduler.h"
@@ -62,7 +62,7 @@ class RelayServer {
 
   /// Starts verifying the store's files in the background, and blocks until stop(). Returns
   /// false when start() had not succeeded.
-  bool serve();
+  bool serve() EXCLUDES(stop_mutex_);
   /// True once serve() runs.
   bool is_running() const { return serving_; }
 
@@ -76,16 +76,19 @@ class RelayServer {
   /// Ends serve(): aborts the origin fetches (no partial file stays), answers the held
   /// requests, then stops the HTTP threads. Safe to call from any thread, more than once, and
   /// before serve() begins (serve() then returns at once).
-  void stop();
+  void stop() EXCLUDES(stop_mutex_);
 
  private:
   friend struct HttpCallbacks;  // libmicrohttpd's entry points, in relay_server.cpp
 
-  Status start_http(int listen_fd);
+  Status start_http() EXCLUDES(stop_mutex_);
+  void wait_for_stop_request() REQUIRES(stop_mutex_);
+  // Hands a connection the gate let through to libmicrohttpd.
+  bool add_connection(int fd, const PeerAddress& peer) EXCLUDES(stop_mutex_);
   // The first call for a request, with its headers: answers what needs no body. Returns
   // libmicrohttpd's MHD_YES or MHD_NO.
   int begin_request(MHD_Connection* connection, Exchange& exchange, std::string_view url,
-                    std::string_view method);
+                    std::string_view method, std::string_view version);
   // The later calls: body bytes, the end of the body, the resumption of a held request.
   int continue_request(MHD_Connection* connection, Exchange& exchange, const char* upload_data,
                        size_t* upload_data_size);
@@ -107,15 +110,17 @@ class RelayServer {
   ServedCounts served_;
   std::atomic<bool> serving_{false};
 
-  std::mutex stop_mutex_;
-  std::condition_variable stop_changed_;
-  bool stop_requested_ = false;  // guarded by stop_mutex_
+  Mutex stop_mutex_;
+  CondVar stop_changed_{stop_mutex_};
+  bool stop_requested_ GUARDED_BY(stop_mutex_) = false;
 
   // The scheduler outlives the HTTP threads whose handlers use it: declared first, destroyed
   // last; the engine it runs fetches on outlives it.
   std::unique_ptr<FetchEngine> engine_;
   std::unique_ptr<FetchScheduler> scheduler_;
+  // Outlives the HTTP threads, which report each connection's requests and end to it.
+  std::unique_ptr<ConnectionGate> gate_;
   std::string tls_cert_pem_;  // read by the HTTP threads' TLS library while they run
   std::string tls_key_pem_;
-  MHD_Daemon* daemon_ = nullptr;  // guarded by stop_mutex_ once start() returned
+  MHD_Daemon* daemon_ GUARDED_BY(stop_mutex_) = nullptr;
 };

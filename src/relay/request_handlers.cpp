@@ -6,11 +6,15 @@
 #include "relay/relay_log.h"
 #include "relay/relay_server.h"
 #include "relay/request_body.h"
+#include "relay/request_framing.h"
 
 namespace {
 
 // A download request is two short lines; anything longer is not one.
 constexpr size_t kMaxRequestBody = size_t{64} * 1024;
+// Body bytes read and dropped past the cap so that a chunked body still gets its 413; past
+// these the connection is closed unanswered.
+constexpr uint64_t kMaxDroppedBody = uint64_t{1} << 20;
 constexpr std::string_view kMirrorSha1 = "/kxmirror/downloads/sha1/";
 constexpr std::string_view kMirrorSha256 = "/kxmirror/downloads/sha256/";
 
@@ -50,6 +54,47 @@ bool is_read(std::string_view method) {
   return method == "GET" || method == "HEAD";
 }
 
+MHD_Result collect_field(void* cls, MHD_ValueKind, const char* key, size_t key_size,
+                         const char* value, size_t value_size) {
+  static_cast<std::vector<HeaderField>*>(cls)->emplace_back(std::string_view(key, key_size),
+                                                            std::string_view(value, value_size));
+  return MHD_YES;
+}
+
+// The framing rules over the head libmicrohttpd parsed, and a NUL in the target.
+FramingVerdict check_head(MHD_Connection* connection, const Exchange& exchange,
+                          std::string_view version) {
+  if (exchange.target_has_nul) return FramingVerdict{400, "a NUL in the target"};
+  std::vector<HeaderField> fields;
+  MHD_get_connection_values_n(connection, MHD_HEADER_KIND, &collect_field, &fields);
+  return check_header_fields(fields, version == "HTTP/1.1");
+}
+
+// A reply after which the connection is closed: what follows on it cannot be trusted to be
+// framed as the client meant.
+int respond_and_close(MHD_Connection* connection, Exchange& exchange, unsigned status,
+                      std::string_view text) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
+  if (response) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  }
+  return queue(connection, exchange, status, response);
+}
+
+// 405, with the methods the endpoint takes.
+int respond_not_allowed(MHD_Connection* connection, Exchange& exchange, const char* allow) {
+  const std::string text = std::string("use ") + allow + "\n";
+  MHD_Response* response = MHD_create_response_from_buffer(
+      text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
+  if (response) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
+  }
+  return queue(connection, exchange, MHD_HTTP_METHOD_NOT_ALLOWED, response);
+}
+
 }  // namespace
 
 int respond_text(MHD_Connection* connection, Exchange& exchange, unsigned status,
@@ -61,7 +106,13 @@ int respond_text(MHD_Connection* connection, Exchange& exchange, unsigned status
 }
 
 int RelayServer::begin_request(MHD_Connection* connection, Exchange& exchange, std::string_view url,
-                               std::string_view method) {
+                               std::string_view method, std::string_view version) {
+  // Answered before any work, and the connection closed: the body is never read.
+  if (FramingVerdict verdict = check_head(connection, exchange, version); verdict.refused()) {
+    exchange.detail = std::string(" refused: ") + verdict.reason;
+    return respond_and_close(connection, exchange, verdict.status,
+                             std::string(verdict.reason) + "\n");
+  }
   exchange.url = url;
   exchange.is_read = is_read(method);
   exchange.is_post = method == "POST";
@@ -71,7 +122,7 @@ int RelayServer::begin_request(MHD_Connection* connection, Exchange& exchange, s
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
     // Refused before a byte of it is read; the connection is then closed.
     if (length && numeric_size(length).value_or(UINT64_MAX) > kMaxRequestBody)
-      return respond_text(connection, exchange, 413, "request body too large\n");
+      return respond_and_close(connection, exchange, 413, "request body too large\n");
   } else if (url.starts_with("/kxmirror/downloads/")) {
     exchange.endpoint = Endpoint::Mirror;
   } else if (url == "/healthz" || url == "/metrics") {
@@ -87,13 +138,18 @@ int RelayServer::continue_request(MHD_Connection* connection, Exchange& exchange
   const size_t length = *upload_data_size;
   *upload_data_size = 0;
   if (exchange.status != 0) return MHD_YES;  // answered already; a body left is dropped
-  if (length == 0) return answer(connection, exchange);
+  if (length == 0) {
+    if (exchange.dropped > 0)
+      return respond_and_close(connection, exchange, 413, "request body too large\n");
+    return answer(connection, exchange);
+  }
   // Only a download request has a body to keep.
   if (exchange.endpoint != Endpoint::DownloadRequest || !exchange.is_post) return MHD_YES;
-  if (exchange.body.size() + length > kMaxRequestBody) {
-    // A chunked body announces no length: it is cut off here, and the connection closed.
-    respond_text(connection, exchange, 413, "request body too large\n");
-    return MHD_NO;
+  if (exchange.dropped > 0 || exchange.body.size() + length > kMaxRequestBody) {
+    // A chunked body announces no length: the rest is read and dropped, for a while, so that
+    // the 413 can be sent once it ends (libmicrohttpd queues no reply in the middle of a body).
+    exchange.dropped += length;
+    return exchange.dropped > kMaxDroppedBody ? MHD_NO : MHD_YES;
   }
   exchange.body.append(upload_data, length);
   return MHD_YES;
@@ -103,10 +159,10 @@ int RelayServer::answer(MHD_Connection* connection, Exchange& exchange) {
   const std::string_view url = exchange.url;
   switch (exchange.endpoint) {
     case Endpoint::DownloadRequest:
-      if (!exchange.is_post) return respond_text(connection, exchange, 405, "use POST\n");
+      if (!exchange.is_post) return respond_not_allowed(connection, exchange, "POST");
       return answer_download_request(connection, exchange);
     case Endpoint::Mirror:
-      if (!exchange.is_read) return respond_text(connection, exchange, 405, "use GET\n");
+      if (!exchange.is_read) return respond_not_allowed(connection, exchange, "GET, HEAD");
       if (url.starts_with(kMirrorSha1))
         return answer_mirror(connection, exchange, DigestKind::Sha1,
                              url.substr(kMirrorSha1.size()));
@@ -115,7 +171,7 @@ int RelayServer::answer(MHD_Connection* connection, Exchange& exchange) {
                              url.substr(kMirrorSha256.size()));
       break;
     case Endpoint::Operations:
-      if (!exchange.is_read) return respond_text(connection, exchange, 405, "use GET\n");
+      if (!exchange.is_read) return respond_not_allowed(connection, exchange, "GET, HEAD");
       return url == "/healthz" ? answer_healthz(connection, exchange)
                                : answer_metrics(connection, exchange);
     case Endpoint::Other:

@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <utility>
@@ -75,4 +77,82 @@ void socket_address_text(const sockaddr* address, std::string* ip, int* port) {
     *port = ntohs(v6->sin6_port);
   }
   *ip = text;
+}
+
+bool accept_client(int listener, UniqueFd* client, PeerAddress* peer) {
+  socklen_t length = sizeof peer->bytes;
+  const int fd = accept4(listener, reinterpret_cast<sockaddr*>(peer->bytes), &length,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return false;
+  peer->length = length;
+  client->reset(fd);
+  return true;
+}
+
+namespace {
+
+Received outcome(ssize_t got, size_t* count) {
+  if (got > 0) {
+    if (count) *count = static_cast<size_t>(got);
+    return Received::Bytes;
+  }
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+    return Received::Nothing;
+  return Received::End;
+}
+
+}  // namespace
+
+Received peek_received(int fd, char* buffer, size_t size, size_t* count) {
+  return outcome(recv(fd, buffer, size, MSG_PEEK | MSG_DONTWAIT), count);
+}
+
+Received discard_received(int fd, size_t size) {
+  char buffer[16384];
+  return outcome(recv(fd, buffer, std::min(size, sizeof buffer), MSG_DONTWAIT), nullptr);
+}
+
+void send_without_waiting(int fd, std::string_view bytes) {
+  // What does not fit now is dropped: the reply is a refusal, and the connection ends anyway.
+  (void)send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+void shut_down_sending(int fd) {
+  shutdown(fd, SHUT_WR);
+}
+
+void shut_down_both(int fd) {
+  shutdown(fd, SHUT_RDWR);
+}
+
+void set_receive_low_water(int fd, int bytes) {
+  setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);
+}
+
+void wait_for_readable(std::vector<SocketWatch>* watches, int timeout_ms) {
+  std::vector<pollfd> polls(watches->size());
+  for (size_t i = 0; i < polls.size(); ++i) polls[i] = pollfd{(*watches)[i].fd, POLLIN, 0};
+  if (poll(polls.data(), polls.size(), timeout_ms) <= 0) return;
+  for (size_t i = 0; i < polls.size(); ++i)
+    (*watches)[i].ready = (polls[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+bool make_wake_pipe(UniqueFd* read_end, UniqueFd* write_end) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  read_end->reset(ends[0]);
+  write_end->reset(ends[1]);
+  return true;
+}
+
+void wake_pipe(int write_end) {
+  const char byte = 1;
+  // A full pipe already wakes the reader.
+  (void)write(write_end, &byte, 1);
+}
+
+void drain_pipe(int read_end) {
+  char buffer[64];
+  while (read(read_end, buffer, sizeof buffer) > 0) {
+  }
 }
