@@ -34,7 +34,7 @@ struct GateSettings {
   int64_t header_timeout_ms = 30000;      ///< a whole head, from its first byte
   size_t max_connections = 4096;          ///< open at once, waiting here or served
   size_t max_connections_per_client = 256;
-  size_t max_head = 32 * 1024;  ///< request line and fields
+  size_t max_head = size_t{32} * 1024;  ///< request line and fields
 };
 
 class ConnectionGate {

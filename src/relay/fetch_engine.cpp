@@ -107,9 +107,11 @@ void FetchEngine::begin(Start start) {
     start.done(std::move(*failed));
     return;
   }
-  curl_easy_setopt(fetch->easy(), CURLOPT_PRIVATE,
-                   reinterpret_cast<void*>(static_cast<uintptr_t>(start.id)));
-  active_.emplace(start.id, Running{std::move(fetch), std::move(start.done)});
+  CURL* easy = fetch->easy();
+  auto entry =
+      active_.emplace(start.id, Running{start.id, std::move(fetch), std::move(start.done)});
+  // The map's nodes stay where they are until erased: the handle can name its entry.
+  curl_easy_setopt(easy, CURLOPT_PRIVATE, &entry.first->second);
 }
 
 // Takes fetch `id` out of the multi handle and tells its owner how it ended. The fetch is
@@ -127,9 +129,10 @@ void FetchEngine::end_finished_transfers() {
   int left = 0;
   while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
     if (message->msg != CURLMSG_DONE) continue;
-    void* id_pointer = nullptr;
-    curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &id_pointer);
-    const auto id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(id_pointer));
+    void* running = nullptr;
+    curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &running);
+    if (running == nullptr) continue;
+    const uint64_t id = static_cast<const Running*>(running)->id;
     const CURLcode code = message->data.result;
     auto found = active_.find(id);
     if (found == active_.end()) continue;

@@ -39,6 +39,7 @@ class FetchEngine final : public FetchRunner {
     Done done;
   };
   struct Running {
+    uint64_t id;
     std::unique_ptr<OriginFetch> fetch;
     Done done;
   };

@@ -223,14 +223,13 @@ void FetchScheduler::unqueue(uint64_t id, const std::string& client) {
   turns_.erase(std::remove(turns_.begin(), turns_.end(), client), turns_.end());
 }
 
-void FetchScheduler::run(RunnerCalls calls) {
+void FetchScheduler::run(const RunnerCalls& calls) {
   for (uint64_t id : calls.cancels) runner_.cancel(id);
-  for (auto& [id, fetch] : calls.starts)
-    runner_.start(id, std::move(fetch),
-                  [this, id = id](FetchResult result) { finish(id, std::move(result)); });
+  for (const auto& [id, fetch] : calls.starts)
+    runner_.start(id, fetch, [this, id = id](const FetchResult& result) { finish(id, result); });
 }
 
-void FetchScheduler::finish(uint64_t id, FetchResult result) {
+void FetchScheduler::finish(uint64_t id, const FetchResult& result) {
   std::vector<Held> held;
   RunnerCalls calls;
   std::shared_ptr<Attempt> attempt;

@@ -160,8 +160,8 @@ class FetchScheduler {
   void dispatch(RunnerCalls* calls) REQUIRES(mutex_);
   std::optional<uint64_t> next_attempt() REQUIRES(mutex_);
   void unqueue(uint64_t id, const std::string& client) REQUIRES(mutex_);
-  void run(RunnerCalls calls) EXCLUDES(mutex_);
-  void finish(uint64_t id, FetchResult result) EXCLUDES(mutex_);
+  void run(const RunnerCalls& calls) EXCLUDES(mutex_);
+  void finish(uint64_t id, const FetchResult& result) EXCLUDES(mutex_);
   void settle(const Attempt& attempt, uint64_t id, const FetchResult& result,
               std::vector<Held>* held, RunnerCalls* calls) REQUIRES(mutex_);
   void stop_other_attempts(Job& job, RunnerCalls* calls) REQUIRES(mutex_);
