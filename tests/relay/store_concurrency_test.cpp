@@ -14,18 +14,11 @@
 #include "platform/clock.h"
 #include "platform/mutex.h"
 #include "relay/store.h"
+#include "relay/store_sample.h"
 #include "support/fault_env.h"
 #include "support/test_env.h"
 
 namespace {
-
-struct Sample {
-  std::string content, sha1, sha256;
-  explicit Sample(std::string text)
-      : content(std::move(text)),
-        sha1(digest_hex(DigestKind::Sha1, content)),
-        sha256(digest_hex(DigestKind::Sha256, content)) {}
-};
 
 class StoreConcurrencyTest : public ::testing::Test {
  protected:

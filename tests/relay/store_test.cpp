@@ -6,17 +6,10 @@
 
 #include "common/hex.h"
 #include "relay/store.h"
+#include "relay/store_sample.h"
 #include "support/test_env.h"
 
 namespace {
-
-struct Sample {
-  std::string content, sha1, sha256;
-  explicit Sample(std::string text)
-      : content(std::move(text)),
-        sha1(digest_hex(DigestKind::Sha1, content)),
-        sha256(digest_hex(DigestKind::Sha256, content)) {}
-};
 
 bool add(Store& store, const Sample& sample) {
   AtomicFile file(store.path_of(DigestKind::Sha1, sample.sha1));
