@@ -101,6 +101,10 @@ struct StallCase {
   milliseconds bound;  // by when the relay must have closed it, from the start
 };
 
+void PrintTo(const StallCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
 std::vector<StallCase> stall_cases() {
   const std::string head = "GET /healthz HTTP/1.1\r\nHost: r\r\nX-Pad: " + std::string(60, 'p');
   std::string hello("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
