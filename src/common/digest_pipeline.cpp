@@ -52,12 +52,13 @@ std::string DigestPipeline::finish() {
 void DigestPipeline::take_buffer() {
   size_t index;
   {
-    std::unique_lock lock(mutex_);
-    emptied_.wait(lock, [this] { return full_count_ < kBufferCount; });
+    MutexLock lock(mutex_);
+    while (full_count_ >= kBufferCount) emptied_.wait(mutex_);
     index = (first_full_ + full_count_) % kBufferCount;
   }
   // Allocated at first use, so that a short stream takes one buffer, not all of them.
-  if (!buffers_[index]) buffers_[index].reset(new unsigned char[kBufferSize]);
+  if (!buffers_[index])
+    buffers_[index] = std::make_unique_for_overwrite<unsigned char[]>(kBufferSize);
   lengths_[index] = 0;
   filling_ = index;
 }
@@ -65,17 +66,17 @@ void DigestPipeline::take_buffer() {
 void DigestPipeline::hand_over_filled() {
   if (!thread_.joinable()) thread_ = std::thread(&DigestPipeline::hash_blocks, this);
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++full_count_;
   }
-  filled_.notify_one();
+  filled_.signal();
   filling_.reset();
 }
 
 void DigestPipeline::hash_blocks() {
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
-    filled_.wait(lock, [this] { return full_count_ > 0 || closing_; });
+    while (full_count_ == 0 && !closing_) filled_.wait(mutex_);
     if (abandoned_ || full_count_ == 0) return;
     const size_t index = first_full_;
     // The caller never touches a buffer between its hand-over and its return.
@@ -84,17 +85,17 @@ void DigestPipeline::hash_blocks() {
     lock.lock();
     first_full_ = (first_full_ + 1) % kBufferCount;
     --full_count_;
-    emptied_.notify_one();
+    emptied_.signal();
   }
 }
 
 void DigestPipeline::stop_thread(bool abandon) {
   if (!thread_.joinable()) return;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     closing_ = true;
     abandoned_ = abandon;
   }
-  filled_.notify_one();
+  filled_.signal();
   thread_.join();
 }

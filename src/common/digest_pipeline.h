@@ -2,15 +2,14 @@
 #pragma once
 
 #include <array>
-#include <condition_variable>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "platform/digest.h"
+#include "platform/mutex.h"
 
 /// Computes a digest of the bytes given to update() without hashing them on the caller's
 /// thread. The bytes are copied into one of kBufferCount buffers of kBufferSize bytes; each full
@@ -75,13 +74,13 @@ class DigestPipeline {
   bool broken_ = false;
   std::optional<std::string> result_;
 
-  std::mutex mutex_;
-  std::condition_variable filled_;   ///< a buffer was handed over, or the thread must stop
-  std::condition_variable emptied_;  ///< a buffer was hashed and is free again
-  size_t first_full_ = 0;            ///< next buffer to hash; protected by mutex_
-  size_t full_count_ = 0;            ///< buffers handed over, not yet hashed; protected by mutex_
-  bool closing_ = false;             ///< no more buffers will come; protected by mutex_
-  bool abandoned_ = false;           ///< drop what is queued; protected by mutex_
+  Mutex mutex_;
+  CondVar filled_{mutex_};                    ///< a buffer was handed over, or the thread must stop
+  CondVar emptied_{mutex_};                   ///< a buffer was hashed and is free again
+  size_t first_full_ GUARDED_BY(mutex_) = 0;  ///< next buffer to hash
+  size_t full_count_ GUARDED_BY(mutex_) = 0;  ///< buffers handed over, not yet hashed
+  bool closing_ GUARDED_BY(mutex_) = false;   ///< no more buffers will come
+  bool abandoned_ GUARDED_BY(mutex_) = false;  ///< drop what is queued
 
   std::thread thread_;  ///< joined by finish() or the destructor
 };
