@@ -105,7 +105,7 @@ std::optional<StatusAnswer> FetchScheduler::ask(const DownloadAsk& asked, const 
       MutexLock lock(mutex_);
       decision = decide(request, stored, generation, later, &calls);
     }
-    run(std::move(calls));
+    run(calls);
     if (decision) return *decision;
   }
 }
@@ -251,7 +251,7 @@ void FetchScheduler::finish(uint64_t id, const FetchResult& result) {
     elapsed_ms = env_.monotonic_milliseconds() - attempt->started_at;
   }
   log_fetch_end(attempt->fetch, result, elapsed_ms);
-  run(std::move(calls));
+  run(calls);
   reply_held(held, attempt->fetch.sha1, result, stopping);
 }
 
