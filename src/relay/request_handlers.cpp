@@ -39,15 +39,22 @@ std::string requested_sha1(const DownloadAsk& ask) {
   return ask.sha1.empty() ? "-" : log_escape(ask.sha1, 64);
 }
 
-// 503 with a Retry-After of one second.
-int respond_retry_later(MHD_Connection* connection, Exchange& exchange, std::string_view text) {
+// A plain-text reply with one more header, `name: value`.
+int respond_text_with(MHD_Connection* connection, Exchange& exchange, unsigned status,
+                      std::string_view text, const char* name, const char* value) {
   MHD_Response* response = MHD_create_response_from_buffer(
       text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
   if (response) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
-    MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER, "1");
+    MHD_add_response_header(response, name, value);
   }
-  return queue(connection, exchange, MHD_HTTP_SERVICE_UNAVAILABLE, response);
+  return queue(connection, exchange, status, response);
+}
+
+// 503 with a Retry-After of one second.
+int respond_retry_later(MHD_Connection* connection, Exchange& exchange, std::string_view text) {
+  return respond_text_with(connection, exchange, MHD_HTTP_SERVICE_UNAVAILABLE, text,
+                           MHD_HTTP_HEADER_RETRY_AFTER, "1");
 }
 
 bool is_read(std::string_view method) {
@@ -74,25 +81,13 @@ FramingVerdict check_head(MHD_Connection* connection, const Exchange& exchange,
 // framed as the client meant.
 int respond_and_close(MHD_Connection* connection, Exchange& exchange, unsigned status,
                       std::string_view text) {
-  MHD_Response* response = MHD_create_response_from_buffer(
-      text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
-  if (response) {
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-  }
-  return queue(connection, exchange, status, response);
+  return respond_text_with(connection, exchange, status, text, MHD_HTTP_HEADER_CONNECTION, "close");
 }
 
 // 405, with the methods the endpoint takes.
 int respond_not_allowed(MHD_Connection* connection, Exchange& exchange, const char* allow) {
-  const std::string text = std::string("use ") + allow + "\n";
-  MHD_Response* response = MHD_create_response_from_buffer(
-      text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
-  if (response) {
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
-    MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
-  }
-  return queue(connection, exchange, MHD_HTTP_METHOD_NOT_ALLOWED, response);
+  return respond_text_with(connection, exchange, MHD_HTTP_METHOD_NOT_ALLOWED,
+                           std::string("use ") + allow + "\n", MHD_HTTP_HEADER_ALLOW, allow);
 }
 
 }  // namespace
