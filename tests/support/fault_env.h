@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "support/virtual_clock.h"
 
 class FaultEnv : public Env {
  public:
@@ -40,7 +41,12 @@ class FaultEnv : public Env {
 
   int64_t now() override { return clock_.now(); }
   void sleep_one_second() override { clock_.sleep_one_second(); }
-  int64_t monotonic_milliseconds() override { return clock_.now() * 1000; }
+  /// On a virtual clock, a reading that does not end its pause.
+  int64_t monotonic_milliseconds() override {
+    if (auto* virtual_clock = dynamic_cast<VirtualClock*>(&clock_))
+      return virtual_clock->milliseconds();
+    return clock_.now() * 1000;
+  }
   int64_t wall_milliseconds() override { return clock_.now() * 1000; }
 
   FilePtr open_file(const std::string& path, const char* mode) override {
