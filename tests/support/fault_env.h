@@ -60,7 +60,9 @@ class FaultEnv : public Env {
   Status make_directory(const std::string& path) override;
   Status new_temporary_file(const std::string& directory, std::string* path,
                             std::unique_ptr<WritableFile>* file, OnInterrupt on_interrupt) override;
-  void forget_temporary_file() override { base_.forget_temporary_file(); }
+  void forget_temporary_file(const std::string& path) override {
+    base_.forget_temporary_file(path);
+  }
   Status rename_file(const std::string& from, const std::string& to) override;
   Status remove_file(const std::string& path) override {
     run_hook("remove_file", path);
