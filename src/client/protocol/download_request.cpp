@@ -28,10 +28,7 @@ Task<Status> send_download_request(RunState& state, std::optional<std::string>& 
                                    Download* download) {
   std::string body;
   if (Status built = build_request_body(state, *download, &body); !built.ok()) co_return built;
-  PostResult result = co_await http_post_with_retry(state, url, download, std::move(body), 0);
-  // Once a request has moved to https, every request made after it starts there; a request
-  // that began before the move and was answered on http does not move the run back.
-  if (result.url && result.url->starts_with("https://")) url = result.url;
+  PostResult result = co_await http_post_with_retry(state, url, download, std::move(body), 0, &url);
   if (!result.ok) {
     log_message(state.settings, "Discarding request: %s",
                 download->url ? download->url->c_str() : "");

@@ -23,6 +23,26 @@ struct FileSink {
   std::optional<DigestPipeline> digest;
 };
 
+// The first line of a fetch, "Downloading URL". Fetched one at a time, a fetch shows it as it
+// begins; side by side, just before its next line or once its transfer has ended, so that the
+// lines of one fetch stand together among those of the others.
+class FetchStart {
+ public:
+  FetchStart(const Settings& settings, const std::string& url) : settings_(settings), url_(url) {
+    if (settings_.jobs <= 1) show();
+  }
+  void show() {
+    if (shown_) return;
+    shown_ = true;
+    log_message(settings_, "Downloading %s", url_.c_str());
+  }
+
+ private:
+  const Settings& settings_;
+  const std::string& url_;
+  bool shown_ = false;
+};
+
 FetchOutcome ended(FetchEnd end, Status reason, long status = 0) {
   FetchOutcome outcome;
   outcome.end = end;
@@ -68,9 +88,10 @@ int show_progress(void* data, curl_off_t, curl_off_t received, curl_off_t, curl_
 // (wiped before the next line). Fills the transfer's result and the code of the last response.
 Task<CURLcode> stream_and_hash(RunState& state, const std::string& url, FileSink& sink,
                                const std::optional<std::string>& size, BatchMeter* batch,
-                               FetchOutcome& outcome) {
+                               FetchStart& start, FetchOutcome& outcome) {
   TransferHandle handle(&state.connection_cache);
   if (!handle) {
+    start.show();
     log_message(state.settings, "Error creating HTTP client");
     outcome.reason =
         Status::failure(Status::Code::TransferError, "no HTTP client", CURLE_FAILED_INIT);
@@ -114,11 +135,12 @@ bool verify(RunState& state, const std::string& url, FileSink& sink,
 
 // Creates the output directory, on every fetch. A Fatal status when it cannot be made: the run
 // ends.
-Status make_output_directory(RunState& state) {
+Status make_output_directory(RunState& state, FetchStart& start) {
   const Settings& settings = state.settings;
   if (!settings.output_dir || settings.output_dir->empty()) return Status();
   Status made = state.env.make_directory(*settings.output_dir);
   if (made.ok()) return Status();
+  start.show();
   log_debug(settings, "Reason: %s", made.message().c_str());
   return fatal_error(settings, "Could not create output directory: %s",
                      settings.output_dir->c_str());
@@ -129,13 +151,14 @@ Status make_output_directory(RunState& state) {
 // the target's name is found before any byte is fetched. False, with
 // the outcome to return, when the target cannot be written.
 bool open_target(RunState& state, const std::string& path, const std::optional<std::string>& name,
-                 std::optional<AtomicFile>& file, FetchOutcome& refused) {
+                 FetchStart& start, std::optional<AtomicFile>& file, FetchOutcome& refused) {
   const Settings& settings = state.settings;
   if (name != "." && name != ".." && !state.env.is_directory(path)) {
     // Every download of the run: an interrupt removes its temporary file.
     file.emplace(path, state.env, OnInterrupt::Remove);
     if (file->is_open()) return true;
   }
+  start.show();
   log_message(settings, "Error opening file for write: %s", path.c_str());
   refused = ended(
       FetchEnd::WriteError,
@@ -204,24 +227,27 @@ Task<FetchOutcome> download_file(RunState& state, std::string url, std::optional
                                  std::optional<DigestCheck> check, std::optional<std::string> size,
                                  BatchMeter* batch) {
   const Settings& settings = state.settings;
-  log_message(settings, "Downloading %s", url.c_str());
-  if (Status made = make_output_directory(state); !made.ok())
+  FetchStart start(settings, url);
+  if (Status made = make_output_directory(state, start); !made.ok())
     co_return ended(FetchEnd::RunEnded, std::move(made));
 
   const std::string path = output_path(settings, name);
   std::optional<AtomicFile> file;
-  if (FetchOutcome refused; !open_target(state, path, name, file, refused)) co_return refused;
+  if (FetchOutcome refused; !open_target(state, path, name, start, file, refused))
+    co_return refused;
   FileSink sink{&*file, std::nullopt};
   try {
     if (check) sink.digest.emplace(check->kind);
   } catch (const std::bad_alloc&) {
+    start.show();
     log_message(settings, "Error creating HTTP client");
     co_return ended(FetchEnd::TransferError,
                     Status::failure(Status::Code::TransferError, "out of memory"));
   }
 
   FetchOutcome outcome;
-  const CURLcode result = co_await stream_and_hash(state, url, sink, size, batch, outcome);
+  const CURLcode result = co_await stream_and_hash(state, url, sink, size, batch, start, outcome);
+  start.show();
   end_of_transfer(outcome, result, *file);
   if (outcome.end != FetchEnd::Stored) co_return outcome;
   if (!verify(state, url, sink, check)) {

@@ -37,6 +37,16 @@ void store_status(Download* download, std::string_view token) {
 
 enum class Attempt { Answered, Failed, NoClient };
 
+// Once one request has moved to https the run stays there: the next attempt of a request still
+// on http moves too, and a request that moves takes the run along.
+void follow_the_run(std::optional<std::string>& next, std::optional<std::string>& run_url) {
+  if (!next || !run_url) return;
+  if (next->starts_with("http://") && run_url->starts_with("https://"))
+    next = run_url;
+  else if (next->starts_with("https://") && run_url->starts_with("http://"))
+    run_url = next;
+}
+
 // One attempt. Fills the result's transfer code and HTTP code.
 Task<Attempt> post_once(RunState& state, const char* url, Download* download,
                         const std::string& body, PostResult& result) {
@@ -56,10 +66,15 @@ Task<Attempt> post_once(RunState& state, const char* url, Download* download,
   curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(body.c_str())));
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, memory_sink_write);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &reply);
-  log_debug(state.settings, "Sending request to %s with body: %s", url ? url : "", body.c_str());
+  // Side by side, the request is shown with its reply, so that the two stand together.
+  const bool side_by_side = state.settings.jobs > 1;
+  if (!side_by_side)
+    log_debug(state.settings, "Sending request to %s with body: %s", url ? url : "", body.c_str());
 
   result.response_code = 0;
   result.transfer_result = co_await state.loop.perform(handle.get());
+  if (side_by_side)
+    log_debug(state.settings, "Sending request to %s with body: %s", url ? url : "", body.c_str());
   if (result.transfer_result == CURLE_OK)
     curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &result.response_code);
   if (result.response_code < 200 || result.response_code >= 300) co_return Attempt::Failed;
@@ -94,7 +109,8 @@ std::string retry_url(const std::optional<std::string>& url, int failures, int s
 }
 
 Task<PostResult> http_post_with_retry(RunState& state, std::optional<std::string> url,
-                                      Download* download, std::string body, int failures) {
+                                      Download* download, std::string body, int failures,
+                                      std::optional<std::string>* run_url) {
   PostResult result;
   result.url = std::move(url);
   for (;;) {
@@ -115,6 +131,7 @@ Task<PostResult> http_post_with_retry(RunState& state, std::optional<std::string
     std::optional<std::string> old = result.url;
     ++failures;
     result.url = retry_url(old, failures, kHttpsSwitchAt);
+    if (run_url) follow_the_run(result.url, *run_url);
     log_message(state.settings,
                 "Failed response from %s\nCode: %ld\nWill retry (#%d) in %d seconds on %s",
                 old ? old->c_str() : "(null)", result.response_code, failures + 1,

@@ -42,6 +42,9 @@ std::string retry_url(const std::optional<std::string>& url, int failures, int s
 /// `failures` = 0) with 3 seconds between attempts (timers of the loop, on the run's clock) and
 /// the move to https after the third failure. An attempt is answered when the transfer
 /// completes with a 2xx code and a reply that parse_status() accepts; the token then replaces
-/// `download`'s status (when `download` is not null).
+/// `download`'s status (when `download` is not null). With `run_url`, the URL every request of
+/// the run starts from: it moves to https when this request does, and once it is there, this
+/// request's next attempt moves there too.
 Task<PostResult> http_post_with_retry(RunState& state, std::optional<std::string> url,
-                                      Download* download, std::string body, int failures);
+                                      Download* download, std::string body, int failures,
+                                      std::optional<std::string>* run_url = nullptr);

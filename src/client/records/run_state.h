@@ -57,6 +57,9 @@ struct RunState {
   /// apart as the file system tells them apart (on Windows without regard to case, and a short
   /// 8.3 spelling by its long name: file_system_name()).
   std::map<std::string, std::string, PathOrder> files_written;
+  /// The paths being fetched to now, told apart as files_written tells them: what record's
+  /// file each is (as there), and how many fetches of it run.
+  std::map<std::string, std::pair<std::string, int>, PathOrder> files_in_flight;
 
   /// Where the run reaches the operating system: its files, folders and time.
   Env& env;

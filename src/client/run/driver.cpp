@@ -98,12 +98,49 @@ Task<Status> try_mirror(RunState& state, std::string url, DigestKind kind,
   co_return Status();
 }
 
-// Tries the sha1 mirror URL, then the sha256 one; counts a file that arrived whole.
+// A path being fetched to, held for as long as the fetch runs.
+class PathInFlight {
+ public:
+  PathInFlight(RunState& state, std::string path, const std::string& identity)
+      : state_(state), path_(std::move(path)) {
+    auto& entry = state_.files_in_flight[path_];
+    entry.first = identity;
+    ++entry.second;
+  }
+  ~PathInFlight() {
+    auto entry = state_.files_in_flight.find(path_);
+    if (entry != state_.files_in_flight.end() && --entry->second.second == 0)
+      state_.files_in_flight.erase(entry);
+  }
+  PathInFlight(const PathInFlight&) = delete;
+  PathInFlight& operator=(const PathInFlight&) = delete;
+
+ private:
+  RunState& state_;
+  std::string path_;
+};
+
+// True while another record's file is being fetched to `path`.
+bool fetched_for_another(const RunState& state, const std::string& path,
+                         const std::string& identity) {
+  auto entry = state.files_in_flight.find(path);
+  return entry != state.files_in_flight.end() && entry->second.first != identity;
+}
+
+// Tries the sha1 mirror URL, then the sha256 one; counts a file that arrived whole. While
+// another record's file is being fetched to the same path, the record waits for that fetch to
+// end, so that the record first in the list decides (D11), as when they run one at a time.
 Task<Status> fetch_record(RunState& state, const std::string& base_url, Download& download,
                           BatchMeter* batch) {
   std::optional<std::string> name = file_name_of(download.url);
   std::optional<std::string> refused = target_refused(state.settings, name);
-  if (!refused) refused = taken_by_another(state, name, download);
+  std::optional<PathInFlight> in_flight;
+  if (!refused) {
+    const std::string path = file_system_name(output_path(state.settings, name));
+    while (fetched_for_another(state, path, file_identity(download))) co_await state.loop.pause(1);
+    in_flight.emplace(state, path, file_identity(download));
+    refused = taken_by_another(state, name, download);
+  }
   if (refused) {
     download.failure = std::move(refused);
     co_return Status();
