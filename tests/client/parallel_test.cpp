@@ -1,6 +1,6 @@
-// The binary with -j: records whose exchanges with the relay run side by side, each keeping its
-// own rules (retries, the move to https, the sha256 mirror after the sha1 one), its own files and
-// its own lines; at most N connections; an interrupt leaves no temporary file.
+// -j: records whose exchanges with the relay run side by side, each keeping its own rules
+// (retries, the move to https, the sha256 mirror after the sha1 one), its own file and its own
+// lines; at most N connections; the deadline and an interrupt with fetches in flight.
 #include <algorithm>
 #include <condition_variable>
 #include <csignal>
@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/driver_fixture.h"
 #include "support/run_lines.h"
 #include "support/test_env.h"
 #include "support/test_relay.h"
@@ -118,77 +119,160 @@ TEST_F(ParallelTest, WidthValues) {
     EXPECT_EQ(r.exit_status, c.exit_status) << value;
     EXPECT_EQ(r.out, c.out) << value;
     EXPECT_EQ(relay.requests().size() - before, c.exit_status == 0 ? 2u : 0u) << value;
-    EXPECT_EQ(dir.entries("out"),
-              c.exit_status == 0 ? std::vector<std::string>{"x"} : std::vector<std::string>{})
-        << value;
+    EXPECT_EQ(file_exists(dir.file("out/x")), c.exit_status == 0) << value;
     std::filesystem::remove_all(dir.file("out"));
   }
 }
 
-// A relay that speaks only TLS: the first records fail three times over http and move to https;
-// records started after the move go there at once. Around them, retries on 503 and on a cut
-// reply, the sha256 mirror after a missing sha1 one, and a record whose mirrors both fail.
-// About twelve seconds of retry pauses, most of them side by side.
-TEST_F(ParallelTest, RecordsKeepTheirOwnRules) {
-  TestRelay tls(TestRelay::Scheme::Https);
+// The driver in-process at -j 4, its pauses on the virtual clock.
+class ParallelDriverTest : public DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    state->settings.jobs = 4;
+  }
+  // A record named `name` whose file is `content`, served by nothing yet.
+  Download* record(const std::string& content, const std::string& name) {
+    Download* d =
+        new_download(state->download_records, sha1_hex(content), std::to_string(content.size()),
+                     "http://origin/" + name, sha256_hex(content));
+    EXPECT_TRUE(queue_push(state->request_queue, d));
+    return d;
+  }
+};
+
+// A relay that speaks only TLS: the first records fail over http and move to https; records
+// started after the move go there at once. Around them, retries on 503 and on a cut reply, the
+// sha256 mirror after a missing sha1 one, and a record whose mirrors both fail.
+TEST_F(ParallelDriverTest, RecordsKeepTheirOwnRules) {
+  relay = std::make_unique<TestRelay>(TestRelay::Scheme::Https);
+  use_relay(*relay);
   enum Kind { Plain, Busy, Cut, Sha256Only, Lost };
   const Kind kinds[] = {Plain, Busy, Cut, Sha256Only, Lost, Plain, Busy, Plain};
-  ScriptedReply busy = status_reply("Available"), cut = status_reply("Available");
+  ScriptedReply busy = status_reply("Available"), cut = status_reply("Available"), missing;
   busy.code = 503;
   cut.drop_after = 0;
-  std::string list;
-  std::vector<RecordNames> records;
+  missing.code = 404;
+  std::vector<Download*> records;
   std::vector<std::vector<std::string>> lines;  // each record's lines at -j 1
-  const std::string base = tls.base_url() + "/kxmirror/downloads/";
+  const std::string base = relay->base_url() + "/kxmirror/downloads/";
   for (size_t i = 0; i < std::size(kinds); ++i) {
-    const std::string content = "record " + std::to_string(i), name = "r" + std::to_string(i);
-    const std::string sha1 = sha1_hex(content), sha256 = sha256_hex(content);
-    list += sha1 + " " + std::to_string(content.size()) + " " + sha256 + " http://o/" + name + "\n";
-    records.push_back({sha1, sha256});
+    const std::string content = "record " + std::to_string(i);
+    Download* d = records.emplace_back(record(content, "r" + std::to_string(i)));
     std::vector<std::string>& mine = lines.emplace_back();
-    mine.push_back("Downloading " + base + "sha1/" + sha1);
-    if (kinds[i] == Busy) tls.script_requests(sha1, {busy, status_reply("Available")});
-    if (kinds[i] == Cut) tls.script_requests(sha1, {cut, status_reply("Available")});
-    if (kinds[i] == Sha256Only || kinds[i] == Lost) {
-      mine.push_back("Error downloading " + base + "sha1/" + sha1 + " Response:404");
-      mine.push_back("Downloading " + base + "sha256/" + sha256);
-      ScriptedReply last;
-      last.code = kinds[i] == Lost ? 500 : 200;
-      last.body = kinds[i] == Lost ? "gone" : content;
-      tls.script_path("/kxmirror/downloads/sha256/" + sha256, {last});
-      if (kinds[i] == Lost)
-        mine.push_back("Error downloading " + base + "sha256/" + sha256 + " Response:500");
-    } else {
-      tls.serve_file(sha1, content);
+    mine.push_back("Downloading " + base + "sha1/" + *d->sha1);
+    if (kinds[i] == Busy) relay->script_requests(*d->sha1, {busy, status_reply("Available")});
+    if (kinds[i] == Cut) relay->script_requests(*d->sha1, {cut, status_reply("Available")});
+    if (kinds[i] != Sha256Only && kinds[i] != Lost) {
+      relay->serve_file(*d->sha1, content);
+      continue;
     }
+    ScriptedReply last = missing;
+    last.code = kinds[i] == Lost ? 500 : 200;
+    last.body = kinds[i] == Lost ? "gone" : content;
+    relay->script_path("/kxmirror/downloads/sha1/" + *d->sha1, {missing});
+    relay->script_path("/kxmirror/downloads/sha256/" + *d->sha256, {last});
+    mine.push_back("Error downloading " + base + "sha1/" + *d->sha1 + " Response:404");
+    mine.push_back("Downloading " + base + "sha256/" + *d->sha256);
+    if (kinds[i] == Lost)
+      mine.push_back("Error downloading " + base + "sha256/" + *d->sha256 + " Response:500");
   }
-  write_file(dir.file("list"), list);
-  ProgramRun r = quonfetch(tls, {"-f", "list", "-j", "4"});
+  const std::string out = run();
 
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_TRUE(r.out.ends_with("\n7 download(s) successfully downloaded.\n")) << r.out;
+  EXPECT_TRUE(out.ends_with("\n7 download(s) successfully downloaded.\n")) << out;
+  const auto posts = relay->requests_to("/DownloadRequest");
   for (size_t i = 0; i < std::size(kinds); ++i) {
-    EXPECT_EQ(record_lines(r.out, records[i]), lines[i]) << "record " << i << "\n" << r.out;
+    const Download& d = *records[i];
+    EXPECT_EQ(record_lines(out, {*d.sha1, *d.sha256}), lines[i]) << "record " << i << "\n" << out;
     const std::string file = dir.file("out/r" + std::to_string(i));
     if (kinds[i] == Lost)
       EXPECT_FALSE(file_exists(file));
     else
       EXPECT_EQ(read_file(file), "record " + std::to_string(i));
-    const bool retried = kinds[i] == Busy || kinds[i] == Cut;
-    size_t posts = 0;
-    for (const auto& post : tls.requests_to("/DownloadRequest"))
-      posts += post.body.find("sha1=" + records[i].front()) != std::string::npos;
-    EXPECT_EQ(posts, retried ? 2u : 1u) << "record " << i;
+    const auto asked = std::count_if(posts.begin(), posts.end(), [&](const RecordedRequest& post) {
+      return post.body.find("sha1=" + *d.sha1) != std::string::npos;
+    });
+    EXPECT_EQ(asked, kinds[i] == Busy || kinds[i] == Cut ? 2 : 1) << "record " << i;
   }
   // The first four records start together over http: each fails there twice before any of them
   // can move, and a third time unless another's move came first. Had a record started after the
   // move gone to http, its failures would be more than the first four can make.
-  const size_t over_http = count_of(r.out, "Failed response from http://");
-  EXPECT_GE(over_http, 9u) << r.out;
-  EXPECT_LE(over_http, 12u) << r.out;
-  EXPECT_EQ(count_of(r.out, "\nCode: 503\n"), 2u) << r.out;
-  EXPECT_EQ(count_of(r.out, "Failed response from https://"), 3u) << r.out;
+  const size_t over_http = count_of(out, "Failed response from http://");
+  EXPECT_GE(over_http, 9u) << out;
+  EXPECT_LE(over_http, 12u) << out;
+  EXPECT_EQ(count_of(out, "\nCode: 503\n"), 2u) << out;
+  EXPECT_EQ(count_of(out, "Failed response from https://"), 3u) << out;
   EXPECT_EQ(dir.entries("out").size(), 7u);
+}
+
+// The move to https holds for every request started after it, a retry of another record
+// included. On a relay that speaks only http: A fails three times and moves (its fourth attempt
+// starts at second 9); B is answered at second 6 before A's third answer (A's are held) and lets
+// C start, whose first answer (a 503 held longer) sends C's retry to second 9 as well, after
+// A's move.
+TEST_F(ParallelDriverTest, TheMoveHoldsForOthersRetries) {
+  state->settings.jobs = 2;
+  ScriptedReply busy = status_reply("Available");
+  busy.code = 503;
+  ScriptedReply held = busy, held_longer = busy;
+  held.delay_ms = 200;
+  held_longer.delay_ms = 400;
+  Download* a = add("a", "a");
+  Download* b = add("b", "b");
+  Download* c = add("c", "c");
+  relay->script_requests(*a->sha1, {held});
+  relay->script_requests(*b->sha1, {busy, busy, status_reply("Available")});
+  relay->script_requests(*c->sha1, {held_longer, status_reply("Available")});
+  const std::string out = run();
+  auto posts_of = [&](const Download* d) {
+    const auto posts = relay->requests_to("/DownloadRequest");
+    return std::count_if(posts.begin(), posts.end(), [&](const RecordedRequest& post) {
+      return post.body.find("sha1=" + *d->sha1) != std::string::npos;
+    });
+  };
+  EXPECT_EQ(posts_of(a), 3) << out;
+  EXPECT_EQ(posts_of(b), 3) << out;
+  EXPECT_EQ(posts_of(c), 1) << out;  // its retry went to https, which this relay does not speak
+  EXPECT_NE(out.find("Discarding request: http://origin/c\n"), std::string::npos) << out;
+}
+
+// The deadline passes while four fetches are in flight (the clock jumps as the fourth makes its
+// temporary file) and two records are still in process: the fetches end and count, the status
+// pass and its pause run as at -j 1, then the run ends at the deadline, leaving no temporary
+// file.
+TEST_F(ParallelDriverTest, DeadlineWithFetchesInFlight) {
+  state->settings.timeout_minutes = 1;
+  state->deadline = clock.now() + 60;
+  std::vector<Download*> fetched, waiting;
+  for (int i = 0; i < 4; ++i)
+    fetched.push_back(add("fetched " + std::to_string(i), std::to_string(i)));
+  for (int i = 4; i < 6; ++i) {
+    waiting.push_back(add("waiting " + std::to_string(i), std::to_string(i)));
+    relay->script_requests(*waiting.back()->sha1, {status_reply("InProcess")});
+  }
+  int temporary_files = 0;
+  env.set_hook([&](const std::string& call, const std::string&) {
+    if (call == "new_temporary_file" && ++temporary_files == 4) clock.advance(3600);
+  });
+  const std::string out = run();
+  env.set_hook(nullptr);
+
+  std::string expected =
+      "Sending download requests for 6 download(s) on " + base() + "\n4 download(s) available.\n";
+  std::vector<RecordNames> names;
+  for (Download* d : fetched) {
+    expected += "Downloading " + mirror(*d) + "\n";
+    names.push_back({*d->sha1});
+  }
+  expected +=
+      "Checking status of 2 downloads.\nSleeping for 1 seconds...\n"
+      "Timeout of 1 minute(s) reached.\n4 download(s) successfully downloaded.\n";
+  EXPECT_TRUE(same_lines_per_record(out, expected, names));
+  EXPECT_EQ(temporary_files, 4);
+  EXPECT_EQ(dir.entries("out"), (std::vector<std::string>{"0", "1", "2", "3"}));
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(read_file(dir.file("out/" + std::to_string(i))), "fetched " + std::to_string(i));
+  for (Download* d : waiting) EXPECT_EQ(d->failure, "still InProcess at the deadline");
 }
 
 // Two records of one file name side by side: one file stands, whole, and the other record is
