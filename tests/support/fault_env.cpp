@@ -110,6 +110,7 @@ Status FaultEnv::make_directory(const std::string& path) {
 
 Status FaultEnv::new_temporary_file(const std::string& directory, std::string* path,
                                     std::unique_ptr<WritableFile>* file, OnInterrupt on_interrupt) {
+  run_hook("new_temporary_file", directory);
   std::unique_ptr<WritableFile> base_file;
   Status created = base_.new_temporary_file(directory, path, &base_file, on_interrupt);
   if (created.ok()) *file = std::make_unique<File>(*this, *path, std::move(base_file));

@@ -29,8 +29,9 @@ class FaultEnv : public Env {
   void fail_new_directories();
   /// Switches every fault off.
   void heal();
-  /// Calls `hook` with the call's name ("open_file", "open_for_reading", "remove_file") and its
-  /// path before each of those calls reaches the files, on the calling thread; an empty one
+  /// Calls `hook` with the call's name ("open_file", "open_for_reading", "remove_file",
+  /// "new_temporary_file" with its folder) and its path before each of those calls reaches the
+  /// files, on the calling thread; an empty one
   /// stops. A test makes something happen at that very step (another request, a slow disk).
   using Hook = std::function<void(const std::string& call, const std::string& path)>;
   void set_hook(Hook hook);

@@ -32,12 +32,17 @@ std::string on_path(const std::string& program) {
   return program;
 }
 
-std::vector<std::string> read_client_command() {
-  const char* setting = getenv("QUONFETCH_CLIENT");
-  if (!setting || !*setting) return {QUONFETCH_BINARY};
+// The blank-separated words of the environment variable `name`; none when it is unset.
+std::vector<std::string> words_of(const char* name) {
+  const char* setting = getenv(name);
   std::vector<std::string> words;
-  std::istringstream in(setting);
+  std::istringstream in(setting ? setting : "");
   for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+std::vector<std::string> read_client_command() {
+  std::vector<std::string> words = words_of("QUONFETCH_CLIENT");
   if (words.empty()) return {QUONFETCH_BINARY};
   words.front() = on_path(words.front());
   return words;
@@ -55,11 +60,24 @@ bool client_is_windows() {
   return windows;
 }
 
+const std::vector<std::string>& client_launch_args() {
+  static const std::vector<std::string> args = words_of("QUONFETCH_CLIENT_ARGS");
+  return args;
+}
+
+bool client_runs_side_by_side() {
+  const std::vector<std::string>& args = client_launch_args();
+  for (size_t i = 0; i + 1 < args.size(); ++i)
+    if (args[i] == "-j" && args[i + 1] != "1") return true;
+  return false;
+}
+
 ProgramRun run_client(const std::vector<std::string>& args, const std::string& cwd,
                       long file_size_limit, const std::function<void(int)>& on_started,
                       bool stdout_closed) {
   const std::vector<std::string>& command = client_command();
   std::vector<std::string> all(command.begin() + 1, command.end());
+  all.insert(all.end(), client_launch_args().begin(), client_launch_args().end());
   all.insert(all.end(), args.begin(), args.end());
   ProgramRun run =
       run_program(command.front(), all, cwd, file_size_limit, on_started, stdout_closed);

@@ -35,8 +35,17 @@ const std::vector<std::string>& client_command();
 /// True when the client under test is the Windows build (its command names a .exe).
 bool client_is_windows();
 
-/// Runs the client under test with `args`, as run_program does, and hands back its standard
-/// output and error as client_text() makes them.
+/// The words of the environment variable QUONFETCH_CLIENT_ARGS (say, "-j 8"), put before the
+/// arguments of every client run: a whole suite runs again under another setting, unchanged.
+/// They go first because an option standing last without its value would swallow them.
+const std::vector<std::string>& client_launch_args();
+
+/// True when the launcher setting has the client run records side by side (a -j other than 1):
+/// the lines of different records may then come in another order than at -j 1.
+bool client_runs_side_by_side();
+
+/// Runs the client under test with client_launch_args() and `args`, as run_program does, and hands
+/// back its standard output and error as client_text() makes them.
 ProgramRun run_client(const std::vector<std::string>& args, const std::string& cwd,
                       long file_size_limit = 0,
                       const std::function<void(int)>& on_started = nullptr,
