@@ -108,6 +108,8 @@ TEST_F(ParallelTest, WidthValues) {
       {{"-j", ""}, 1, "Error: -j takes a number from 1 to 64: \n"},
       {{"-j", "1"}, 0, fetched},
       {{"-j", "64"}, 0, fetched},
+      {{"-j", "064"}, 0, fetched},
+      {{"-j", "4294967297"}, 1, "Error: -j takes a number from 1 to 64: 4294967297\n"},
       {{"-j"}, 0, fetched},
   };
   for (const Case& c : cases) {

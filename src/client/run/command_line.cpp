@@ -91,7 +91,7 @@ bool refuse_jobs(Settings& options) {
   if (!options.jobs_text) return false;
   const std::string& text = *options.jobs_text;
   int32_t jobs = 0;
-  bool number = !text.empty() && text.size() <= 2;
+  bool number = !text.empty();  // digits alone: no sign, no blank, nothing after
   for (char c : text) number = number && c >= '0' && c <= '9';
   if (number) jobs = to_int(text);
   if (number && jobs >= kMinJobs && jobs <= kMaxJobs) {
