@@ -203,6 +203,7 @@ Status request_batch(RunState& state, std::optional<std::string>& request_url, D
   });
 }
 
+// The pause between two passes, as a timer of the run's loop.
 Task<Status> pause_for(RunState& state, int seconds) {
   co_await state.loop.pause(seconds);
   co_return Status();
