@@ -82,7 +82,7 @@ par_nginx_start() {
   [ "$(id -u)" -eq 0 ] && chown -R nobody:nogroup "$prefix"
   for attempt in 1 2 3 4 5; do
     par_http_port=$(random_port); par_h2_port=$(random_port); par_pass_port=$(random_port)
-    [ "$(printf '%s\n' $par_http_port $par_h2_port $par_pass_port | sort -u | wc -l)" = 3 ] ||
+    [ "$(printf '%s\n' "$par_http_port" "$par_h2_port" "$par_pass_port" | sort -u | wc -l)" = 3 ] ||
       continue
     par_nginx_conf "$prefix" >"$prefix/nginx.conf"
     if run_as_server nginx -q -p "$prefix" -e "$prefix/error.log" -c "$prefix/nginx.conf" \
@@ -250,7 +250,7 @@ par_run_big() {
 # par_run_h2 PORT -> one turn of the 4 KiB files through the proxy on PORT, in front of the
 # https-only server: three refusals on http, then everything over TLS.
 par_run_h2() {
-  local s m end
+  local s m end proxied
   fresh_out
   par_quonfetch "$1" "$work/small.list" 16
   timed_rss s m "${qf_cmd[@]}"
@@ -259,8 +259,8 @@ par_run_h2() {
   par_check_out small
   t_h2+=("$s")
   # "TLS_CONNECTIONS TLS_REQUESTS REFUSED AFTER_MOVE PROXY_CONNECTIONS"
-  c_h2+=("$(par_h2_counts "$work/nginx-par/h2.log" "$end") $(par_counts "$work/par-b.log" /dev/null |
-    cut -d' ' -f1)")
+  proxied=$(par_counts "$work/par-b.log" /dev/null | cut -d' ' -f1)
+  c_h2+=("$(par_h2_counts "$work/nginx-par/h2.log" "$end") $proxied")
 }
 
 # par_run_pass PORT -> one turn of the status pass through the proxy on PORT: every record's
@@ -305,7 +305,8 @@ par_table() {
   par_row "$small" "quonfetch -j 1" t_j1[@] c_j1 "$par_small_count" "" ""
   par_row "$small" "quonfetch -j 16 (÷ -j 1)" t_j16[@] c_j16 "$par_small_count" \
     "$(calc "$q16 / $(median "${t_j1[@]}")")" 0.10
-  par_row "$small" "curl --parallel --parallel-max 16, the same POSTs then GETs (quonfetch -j 16 ÷ this)" \
+  par_row "$small" \
+    "curl --parallel --parallel-max 16, the same POSTs then GETs (quonfetch -j 16 ÷ this)" \
     t_cx[@] c_cx "$par_small_count" "$(calc "$q16 / $(median "${t_cx[@]}")")" 1.05
   par_row "$small, URL only" "aria2c -j 16 -x 1 (quonfetch -j 16 ÷ this)" t_au[@] c_au \
     "$par_small_count" "$(calc "$q16 / $(median "${t_au[@]}")")" ""
