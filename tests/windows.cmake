@@ -14,6 +14,7 @@ add_executable(quonfetch_platform_tests
   platform/directories_test.cpp
   platform/file_names_test.cpp
   platform/files_test.cpp
+  platform/interrupt_table_test.cpp
   support/fault_env.cpp
   support/test_files.cpp
   support/virtual_clock.cpp

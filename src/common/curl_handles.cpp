@@ -5,7 +5,6 @@
 ConnectionCache::ConnectionCache() : share_(curl_share_init()) {
   // Without a share handle every transfer simply opens its own connection.
   if (!share_) return;
-  curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
   curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
   curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
 }

@@ -35,8 +35,8 @@ struct TransferLimits {
 /// Whether TLS peers are checked: libcurl's default (certificate and host name), or not at all.
 enum class TlsChecks { Default, Off };
 
-/// One cache of connections, DNS answers and TLS sessions for many transfers, so that each
-/// reuses a kept-alive connection, and one easy handle lent to them in turn (keeping libcurl's
+/// One cache of DNS answers and TLS sessions for many transfers (their connections are kept by
+/// the multi handle they run on), and one easy handle lent to them in turn (keeping libcurl's
 /// per-handle plumbing). It must outlive every TransferHandle made from it.
 class ConnectionCache {
  public:

@@ -29,7 +29,7 @@ void AtomicFile::discard() {
   file_.reset();  // closes it
   if (temporary_path_.empty()) return;
   env_.remove_file(temporary_path_);  // nothing more can be done when this fails
-  if (on_interrupt_ == OnInterrupt::Remove) env_.forget_temporary_file();
+  if (on_interrupt_ == OnInterrupt::Remove) env_.forget_temporary_file(temporary_path_);
   temporary_path_.clear();
 }
 
@@ -60,6 +60,6 @@ Status AtomicFile::commit(bool durable) {
     return status;
   }
   committed_ = true;
-  if (on_interrupt_ == OnInterrupt::Remove) env_.forget_temporary_file();
+  if (on_interrupt_ == OnInterrupt::Remove) env_.forget_temporary_file(temporary_path_);
   return Status();
 }

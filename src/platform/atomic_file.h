@@ -11,8 +11,9 @@
 /// (D4: a download never damages a file of its name).
 /// Without a successful commit the temporary file is removed and the target stays untouched;
 /// with OnInterrupt::Remove also when the program is interrupted (see interrupt_cleanup.h) while
-/// the file is open. Without it the interrupt handler is never touched, so that several threads
-/// may each write one.
+/// the file is open: up to 64 such files at a time, from one thread, each forgotten by the
+/// handler only when its own commit or removal is done. Without it the interrupt handler is never
+/// touched, so that several threads may each write one.
 class AtomicFile {
  public:
   /// Creates the temporary file through `env`. is_open() tells whether that worked.

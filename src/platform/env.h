@@ -62,14 +62,16 @@ class Env : public Clock {
 
   /// Creates a new file of a name no other file has, in `directory`, for writing; its path goes
   /// to `path`. With OnInterrupt::Remove, an interrupt of the program removes it until
-  /// forget_temporary_file(): the one file of the interrupt handler (interrupt_cleanup.h), so
-  /// only a program that writes one such file at a time, from one thread, may ask for it.
+  /// forget_temporary_file(path): one of the interrupt handler's files (interrupt_cleanup.h),
+  /// which keeps at most 64 at a time, so only a program that writes at most 64 such files at a
+  /// time, from one thread, may ask for it. A 65th is made all the same but not registered: an
+  /// interrupt leaves it behind.
   virtual Status new_temporary_file(const std::string& directory, std::string* path,
                                     std::unique_ptr<WritableFile>* file,
                                     OnInterrupt on_interrupt) = 0;
-  /// The file made by new_temporary_file() with OnInterrupt::Remove is no longer the interrupt
-  /// handler's to remove.
-  virtual void forget_temporary_file() = 0;
+  /// The file at `path`, made by new_temporary_file() with OnInterrupt::Remove, is no longer the
+  /// interrupt handler's to remove; the other files it keeps stay registered.
+  virtual void forget_temporary_file(const std::string& path) = 0;
   /// Moves `from` onto `to`, replacing what is there, in one step.
   virtual Status rename_file(const std::string& from, const std::string& to) = 0;
   virtual Status remove_file(const std::string& path) = 0;

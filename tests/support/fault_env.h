@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "support/virtual_clock.h"
 
 class FaultEnv : public Env {
  public:
@@ -40,7 +41,12 @@ class FaultEnv : public Env {
 
   int64_t now() override { return clock_.now(); }
   void sleep_one_second() override { clock_.sleep_one_second(); }
-  int64_t monotonic_milliseconds() override { return clock_.now() * 1000; }
+  /// On a virtual clock, a reading that does not end its pause.
+  int64_t monotonic_milliseconds() override {
+    if (auto* virtual_clock = dynamic_cast<VirtualClock*>(&clock_))
+      return virtual_clock->milliseconds();
+    return clock_.now() * 1000;
+  }
   int64_t wall_milliseconds() override { return clock_.now() * 1000; }
 
   FilePtr open_file(const std::string& path, const char* mode) override {
@@ -54,7 +60,9 @@ class FaultEnv : public Env {
   Status make_directory(const std::string& path) override;
   Status new_temporary_file(const std::string& directory, std::string* path,
                             std::unique_ptr<WritableFile>* file, OnInterrupt on_interrupt) override;
-  void forget_temporary_file() override { base_.forget_temporary_file(); }
+  void forget_temporary_file(const std::string& path) override {
+    base_.forget_temporary_file(path);
+  }
   Status rename_file(const std::string& from, const std::string& to) override;
   Status remove_file(const std::string& path) override {
     run_hook("remove_file", path);

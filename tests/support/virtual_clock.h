@@ -17,6 +17,9 @@ class VirtualClock : public Clock {
     return now_;
   }
   void sleep_one_second() override;
+  /// The time in milliseconds, for measuring intervals: a reading that does not end a pause
+  /// (the waits of an event loop are one pause however often it looks at its timers).
+  int64_t milliseconds() const { return now_ * 1000; }
 
   /// Moves the time forward without counting a wait.
   void advance(int64_t seconds) { now_ += seconds; }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "common/passwords.h"
 #include "platform/console.h"
@@ -25,7 +26,18 @@ std::string with_line_endings(std::string text) {
   return converted;
 }
 
+// Wipes the meter of the fetches running side by side before a line is written; empty when
+// none is on the screen.
+std::function<void()>& before_line() {
+  static std::function<void()> wipe;
+  return wipe;
+}
+
 }  // namespace
+
+void set_before_line(std::function<void()> wipe) {
+  before_line() = std::move(wipe);
+}
 
 std::string escape_control_characters(std::string_view text) {
   static const char kDigits[] = "0123456789ABCDEF";
@@ -86,6 +98,7 @@ void log_write(const Settings& settings, const char* format, ...) {
   }
   // Each line leaves at once and whole, also into a pipe: whoever reads it (tee, cron, a
   // journal) sees it when it happens, and an interrupt that ends the run loses none.
+  if (before_line()) before_line()();
   write_standard_output(text);
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,11 @@ std::string escape_control_characters(std::string_view text);
 /// (D14). The log file is opened, appended to and closed for every call; standard output is
 /// flushed after every call.
 void log_write(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);
+
+/// Names what must happen before every line of log_write() reaches standard output (a meter of
+/// fetches running side by side wiping itself, so that no line is glued to it); an empty
+/// function for nothing.
+void set_before_line(std::function<void()> wipe);
 
 /// Writes one message followed by one line end. '%' inside the arguments is printed as is.
 void log_message(const Settings& settings, const char* format, ...) QF_PRINTF(2, 3);

@@ -89,10 +89,11 @@ ProgressMeter::~ProgressMeter() {
   clear();
 }
 
-void ProgressMeter::update(uint64_t bytes, int64_t now_ms) {
+void ProgressMeter::update(uint64_t bytes, int64_t now_ms, std::string_view prefix) {
   if (!out_ || now_ms - last_draw_ms_ < kRedrawMs) return;
   last_draw_ms_ = now_ms;
-  std::string line = progress_line(bytes, expected_, now_ms - start_ms_);
+  std::string line(prefix);
+  line += progress_line(bytes, expected_, now_ms - start_ms_);
   if (line.size() > width_) line.resize(width_);
   const size_t drawn = line.size();
   // A shorter line than the last one covers the rest of it with blanks.
@@ -115,4 +116,25 @@ void ProgressMeter::clear() {
 void ProgressMeter::write(const std::string& text) {
   fwrite(text.data(), 1, text.size(), out_);  // a meter that cannot be drawn is not an error
   fflush(out_);
+}
+
+BatchMeter::BatchMeter(size_t files, std::optional<uint64_t> expected, int64_t start_ms)
+    : meter_(expected, start_ms), files_(files) {
+  if (meter_.active()) set_before_line([this] { meter_.clear(); });
+}
+
+BatchMeter::~BatchMeter() {
+  if (meter_.active()) set_before_line(nullptr);
+}
+
+void BatchMeter::add(int64_t bytes, int64_t now_ms) {
+  bytes_ = bytes < 0 && static_cast<uint64_t>(-bytes) > bytes_
+               ? 0
+               : bytes_ + static_cast<uint64_t>(bytes);
+  meter_.update(bytes_, now_ms, format_text("%zu of %zu files  ", ended_, files_));
+}
+
+void BatchMeter::file_ended(int64_t now_ms) {
+  ++ended_;
+  meter_.update(bytes_, now_ms, format_text("%zu of %zu files  ", ended_, files_));
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 
 /// The expected size of a fetch from a record's size text: its value when the text is a decimal
 /// number above zero that fits 64 bits, none otherwise.
@@ -36,8 +37,8 @@ class ProgressMeter {
 
   /// True when the meter writes anything at all.
   bool active() const { return out_ != nullptr; }
-  /// Redraws the line for `bytes` received by `now_ms`, when its time has come.
-  void update(uint64_t bytes, int64_t now_ms);
+  /// Redraws the line for `bytes` received by `now_ms`, when its time has come, after `prefix`.
+  void update(uint64_t bytes, int64_t now_ms, std::string_view prefix = {});
   /// Wipes the line and returns the cursor to its start; does nothing when nothing is shown.
   void clear();
 
@@ -50,4 +51,27 @@ class ProgressMeter {
   int64_t start_ms_;
   int64_t last_draw_ms_;
   size_t shown_ = 0;  ///< characters of the line now on the screen
+};
+
+/// The meter of the fetches of one pass that run side by side: one line for all of them, the
+/// files ended of the pass's count, then the bytes of all as ProgressMeter shows them. Lines
+/// written meanwhile wipe it first (set_before_line); it is drawn again on the next update.
+class BatchMeter {
+ public:
+  BatchMeter(size_t files, std::optional<uint64_t> expected, int64_t start_ms);
+  ~BatchMeter();
+  BatchMeter(const BatchMeter&) = delete;
+  BatchMeter& operator=(const BatchMeter&) = delete;
+
+  bool active() const { return meter_.active(); }
+  /// `bytes` more arrived by `now_ms`; a fetch that restarts takes back what it had counted.
+  void add(int64_t bytes, int64_t now_ms);
+  /// One more fetch of the pass has ended.
+  void file_ended(int64_t now_ms);
+
+ private:
+  ProgressMeter meter_;
+  size_t files_;
+  size_t ended_ = 0;
+  uint64_t bytes_ = 0;
 };

@@ -24,11 +24,14 @@ Status build_request_body(RunState& state, const Download& download, std::string
   return Status();
 }
 
-Status send_download_request(RunState& state, std::optional<std::string>& url, Download* download) {
+Task<Status> send_download_request(RunState& state, std::optional<std::string>& url,
+                                   Download* download) {
   std::string body;
-  if (Status built = build_request_body(state, *download, &body); !built.ok()) return built;
-  PostResult result = http_post_with_retry(state, url, download, body, 0);
-  url = result.url;
+  if (Status built = build_request_body(state, *download, &body); !built.ok()) co_return built;
+  PostResult result = co_await http_post_with_retry(state, url, download, std::move(body), 0);
+  // Once a request has moved to https, every request made after it starts there; a request
+  // that began before the move and was answered on http does not move the run back.
+  if (result.url && result.url->starts_with("https://")) url = result.url;
   if (!result.ok) {
     log_message(state.settings, "Discarding request: %s",
                 download->url ? download->url->c_str() : "");
@@ -38,7 +41,7 @@ Status send_download_request(RunState& state, std::optional<std::string>& url, D
                           curl_easy_strerror(result.transfer_result))
             : format_text("the relay did not answer: it replied %ld", result.response_code);
     log_debug(state.settings, "Reason: %s", download->failure->c_str());
-    return Status();
+    co_return Status();
   }
   // A status whose copy could not be kept files the record nowhere.
   DownloadQueue* queue = nullptr;
@@ -60,6 +63,6 @@ Status send_download_request(RunState& state, std::optional<std::string>& url, D
   }
   if (queue) download->failure.reset();
   if (queue && !queue_push(*queue, download))
-    return fatal_error(state.settings, "Out of memory while growing queue");
-  return Status();
+    co_return fatal_error(state.settings, "Out of memory while growing queue");
+  co_return Status();
 }

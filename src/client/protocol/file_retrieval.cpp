@@ -35,17 +35,29 @@ Status file_failure(const AtomicFile& file) {
   return Status::failure(Status::Code::SystemError, file.error_text(), file.error_number());
 }
 
-// A fetch's meter and the clock it is drawn by.
-struct MeterOnClock {
-  ProgressMeter meter;
+// What a fetch shows of its progress: a meter of its own, or its share of the meter of the
+// fetches running beside it.
+struct FetchMeter {
+  std::optional<ProgressMeter> own;
+  BatchMeter* batch = nullptr;
+  uint64_t counted = 0;  ///< bytes of this fetch the batch meter holds
   Env& env;
+
+  bool active() const { return own ? own->active() : batch && batch->active(); }
 };
 
-// libcurl's progress callback: shows the bytes received so far on the fetch's meter.
+// libcurl's progress callback: shows the bytes received so far.
 int show_progress(void* data, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
-  auto* shown = static_cast<MeterOnClock*>(data);
+  auto* shown = static_cast<FetchMeter*>(data);
   try {
-    shown->meter.update(static_cast<uint64_t>(received), shown->env.monotonic_milliseconds());
+    const auto bytes = static_cast<uint64_t>(received);
+    const int64_t now = shown->env.monotonic_milliseconds();
+    if (shown->own) {
+      shown->own->update(bytes, now);
+    } else if (shown->batch) {
+      shown->batch->add(static_cast<int64_t>(bytes - shown->counted), now);
+      shown->counted = bytes;
+    }
   } catch (const std::exception&) {
     // A meter that cannot be drawn must not end the fetch.
   }
@@ -54,14 +66,15 @@ int show_progress(void* data, curl_off_t, curl_off_t received, curl_off_t, curl_
 
 // Streams the body of `url` into `sink`, hashing it on the way, with a meter on a terminal
 // (wiped before the next line). Fills the transfer's result and the code of the last response.
-CURLcode stream_and_hash(RunState& state, const std::string& url, FileSink& sink,
-                         const std::optional<std::string>& size, FetchOutcome& outcome) {
+Task<CURLcode> stream_and_hash(RunState& state, const std::string& url, FileSink& sink,
+                               const std::optional<std::string>& size, BatchMeter* batch,
+                               FetchOutcome& outcome) {
   TransferHandle handle(&state.connection_cache);
   if (!handle) {
     log_message(state.settings, "Error creating HTTP client");
     outcome.reason =
         Status::failure(Status::Code::TransferError, "no HTTP client", CURLE_FAILED_INIT);
-    return CURLE_FAILED_INIT;
+    co_return CURLE_FAILED_INIT;
   }
   char error[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, error);
@@ -70,21 +83,21 @@ CURLcode stream_and_hash(RunState& state, const std::string& url, FileSink& sink
   curl_easy_setopt(handle.get(), CURLOPT_BUFFERSIZE, kReceiveBlock);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, file_sink_write);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
-  MeterOnClock shown{ProgressMeter(expected_size_of(size), state.env.monotonic_milliseconds()),
-                     state.env};
-  if (shown.meter.active()) {
+  FetchMeter shown{std::nullopt, batch, 0, state.env};
+  if (!batch) shown.own.emplace(expected_size_of(size), state.env.monotonic_milliseconds());
+  if (shown.active()) {
     curl_easy_setopt(handle.get(), CURLOPT_XFERINFOFUNCTION, show_progress);
     curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, &shown);
     curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
   }
-  const CURLcode result = curl_easy_perform(handle.get());
+  const CURLcode result = co_await state.loop.perform(handle.get());
   if (result == CURLE_OK) {
     curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &outcome.status);
   } else {
     outcome.reason = Status::failure(Status::Code::TransferError,
                                      error[0] ? error : curl_easy_strerror(result), result);
   }
-  return result;
+  co_return result;
 }
 
 // True when the received bytes have the digest the check asks for; logs a mismatch.
@@ -119,7 +132,7 @@ bool open_target(RunState& state, const std::string& path, const std::optional<s
                  std::optional<AtomicFile>& file, FetchOutcome& refused) {
   const Settings& settings = state.settings;
   if (name != "." && name != ".." && !state.env.is_directory(path)) {
-    // The one download of the run: an interrupt removes its temporary file.
+    // Every download of the run: an interrupt removes its temporary file.
     file.emplace(path, state.env, OnInterrupt::Remove);
     if (file->is_open()) return true;
   }
@@ -187,34 +200,34 @@ size_t file_sink_write(char* chunk, size_t size, size_t nmemb, void* sink) {
   return nmemb;
 }
 
-FetchOutcome download_file(RunState& state, const std::string& url,
-                           const std::optional<std::string>& name,
-                           const std::optional<DigestCheck>& check,
-                           const std::optional<std::string>& size) {
+Task<FetchOutcome> download_file(RunState& state, std::string url, std::optional<std::string> name,
+                                 std::optional<DigestCheck> check, std::optional<std::string> size,
+                                 BatchMeter* batch) {
   const Settings& settings = state.settings;
   log_message(settings, "Downloading %s", url.c_str());
   if (Status made = make_output_directory(state); !made.ok())
-    return ended(FetchEnd::RunEnded, std::move(made));
+    co_return ended(FetchEnd::RunEnded, std::move(made));
 
   const std::string path = output_path(settings, name);
   std::optional<AtomicFile> file;
-  if (FetchOutcome refused; !open_target(state, path, name, file, refused)) return refused;
+  if (FetchOutcome refused; !open_target(state, path, name, file, refused)) co_return refused;
   FileSink sink{&*file, std::nullopt};
   try {
     if (check) sink.digest.emplace(check->kind);
   } catch (const std::bad_alloc&) {
     log_message(settings, "Error creating HTTP client");
-    return ended(FetchEnd::TransferError,
-                 Status::failure(Status::Code::TransferError, "out of memory"));
+    co_return ended(FetchEnd::TransferError,
+                    Status::failure(Status::Code::TransferError, "out of memory"));
   }
 
   FetchOutcome outcome;
-  end_of_transfer(outcome, stream_and_hash(state, url, sink, size, outcome), *file);
-  if (outcome.end != FetchEnd::Stored) return outcome;
+  const CURLcode result = co_await stream_and_hash(state, url, sink, size, batch, outcome);
+  end_of_transfer(outcome, result, *file);
+  if (outcome.end != FetchEnd::Stored) co_return outcome;
   if (!verify(state, url, sink, check)) {
     outcome.end = FetchEnd::DigestMismatch;
     outcome.reason = Status::failure(Status::Code::Refused, "the digest did not match");
-    return outcome;
+    co_return outcome;
   }
-  return commit(settings, path, *file, outcome);
+  co_return commit(settings, path, *file, outcome);
 }

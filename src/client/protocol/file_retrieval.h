@@ -6,7 +6,9 @@
 
 #include <curl/curl.h>
 
+#include "client/output/progress_meter.h"
 #include "client/records/run_state.h"
+#include "common/task.h"
 #include "platform/digest.h"
 #include "platform/status.h"
 
@@ -56,9 +58,10 @@ size_t file_sink_write(char* chunk, size_t size, size_t nmemb, void* sink);
 /// A path that names a folder, or that the file system refuses when the file takes its name,
 /// is reported as "Error opening file for write: %s" with the result 0. Ends with RunEnded when
 /// the output directory cannot be created. While the body arrives and standard error is a
-/// terminal, a meter there shows the progress, as a share of `size` (the record's size text)
-/// when that is a decimal number.
-FetchOutcome download_file(RunState& state, const std::string& url,
-                           const std::optional<std::string>& name,
-                           const std::optional<DigestCheck>& check,
-                           const std::optional<std::string>& size = std::nullopt);
+/// terminal, a meter there shows the progress: the fetch's own, as a share of `size` (the
+/// record's size text) when that is a decimal number, or, with `batch`, that meter of the
+/// fetches running side by side. Runs as an exchange on the run's loop.
+Task<FetchOutcome> download_file(RunState& state, std::string url, std::optional<std::string> name,
+                                 std::optional<DigestCheck> check,
+                                 std::optional<std::string> size = std::nullopt,
+                                 BatchMeter* batch = nullptr);

@@ -38,13 +38,13 @@ void store_status(Download* download, std::string_view token) {
 enum class Attempt { Answered, Failed, NoClient };
 
 // One attempt. Fills the result's transfer code and HTTP code.
-Attempt post_once(RunState& state, const char* url, Download* download, const std::string& body,
-                  PostResult& result) {
+Task<Attempt> post_once(RunState& state, const char* url, Download* download,
+                        const std::string& body, PostResult& result) {
   // Declared before the handle that uses them, so that they are freed after that handle.
   CurlSlist headers = request_headers();
   MemorySink reply;
   TransferHandle handle(&state.connection_cache);
-  if (!handle) return Attempt::NoClient;
+  if (!handle) co_return Attempt::NoClient;
 
   set_relay_transfer_options(handle, url, state.transfer_limits);
   curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
@@ -59,18 +59,18 @@ Attempt post_once(RunState& state, const char* url, Download* download, const st
   log_debug(state.settings, "Sending request to %s with body: %s", url ? url : "", body.c_str());
 
   result.response_code = 0;
-  result.transfer_result = curl_easy_perform(handle.get());
+  result.transfer_result = co_await state.loop.perform(handle.get());
   if (result.transfer_result == CURLE_OK)
     curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &result.response_code);
-  if (result.response_code < 200 || result.response_code >= 300) return Attempt::Failed;
+  if (result.response_code < 200 || result.response_code >= 300) co_return Attempt::Failed;
   // The reply is read as text: a NUL byte ends it.
   const char* text = reply.data.c_str();
   log_debug(state.settings, "Contents of response: %s", text);
   std::optional<std::string_view> token = parse_status(text);
-  if (!token) return Attempt::Failed;
+  if (!token) co_return Attempt::Failed;
   store_status(download, *token);
   if (download) download->failure = parse_reason(text);
-  return Attempt::Answered;
+  co_return Attempt::Answered;
 }
 
 }  // namespace
@@ -93,24 +93,24 @@ std::string retry_url(const std::optional<std::string>& url, int failures, int s
   return *url;
 }
 
-PostResult http_post_with_retry(RunState& state, const std::optional<std::string>& url,
-                                Download* download, const std::string& body, int failures) {
+Task<PostResult> http_post_with_retry(RunState& state, std::optional<std::string> url,
+                                      Download* download, std::string body, int failures) {
   PostResult result;
-  result.url = url;
+  result.url = std::move(url);
   for (;;) {
-    Attempt attempt =
-        post_once(state, result.url ? result.url->c_str() : nullptr, download, body, result);
+    const Attempt attempt = co_await post_once(state, result.url ? result.url->c_str() : nullptr,
+                                               download, body, result);
     if (attempt == Attempt::NoClient) {
       log_message(state.settings, "Failed to initialize HTTP client");
-      return result;
+      co_return result;
     }
     if (attempt == Attempt::Answered) {
       result.ok = true;
-      return result;
+      co_return result;
     }
     if (failures >= kFailureLimit) {
       log_message(state.settings, "Aborting http request after %d failures.", failures);
-      return result;
+      co_return result;
     }
     std::optional<std::string> old = result.url;
     ++failures;
@@ -119,6 +119,6 @@ PostResult http_post_with_retry(RunState& state, const std::optional<std::string
                 "Failed response from %s\nCode: %ld\nWill retry (#%d) in %d seconds on %s",
                 old ? old->c_str() : "(null)", result.response_code, failures + 1,
                 kRetryWaitSeconds, result.url->c_str());
-    sleep_seconds(state.clock, kRetryWaitSeconds);
+    co_await state.loop.pause(kRetryWaitSeconds);
   }
 }

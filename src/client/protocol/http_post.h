@@ -8,6 +8,7 @@
 #include <curl/curl.h>
 
 #include "client/records/run_state.h"
+#include "common/task.h"
 
 /// What one relay POST came to: whether an attempt was answered, and the URL that the next
 /// request must use (the https form once the call has moved there).
@@ -37,10 +38,10 @@ size_t memory_sink_write(char* chunk, size_t size, size_t nmemb, void* sink);
 /// "https://" when `failures` equals `switch_at`, otherwise unchanged. An absent url gives "".
 std::string retry_url(const std::optional<std::string>& url, int failures, int switch_at);
 
-/// Posts `body` to `url`, trying up to seven times in all (for `failures` = 0) with 3 seconds
-/// between attempts (on the run's clock) and the move to https after the third failure. An
-/// attempt is answered when the transfer completes with a 2xx code and a reply that
-/// parse_status() accepts; the token then replaces `download`'s status (when `download` is not
-/// null).
-PostResult http_post_with_retry(RunState& state, const std::optional<std::string>& url,
-                                Download* download, const std::string& body, int failures);
+/// Posts `body` to `url` on the run's exchange loop, trying up to seven times in all (for
+/// `failures` = 0) with 3 seconds between attempts (timers of the loop, on the run's clock) and
+/// the move to https after the third failure. An attempt is answered when the transfer
+/// completes with a 2xx code and a reply that parse_status() accepts; the token then replaces
+/// `download`'s status (when `download` is not null).
+Task<PostResult> http_post_with_retry(RunState& state, std::optional<std::string> url,
+                                      Download* download, std::string body, int failures);

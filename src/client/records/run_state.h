@@ -10,6 +10,7 @@
 
 #include "client/records/download.h"
 #include "common/curl_handles.h"
+#include "common/exchange_loop.h"
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/file_names.h"
@@ -27,6 +28,10 @@ struct Settings {
   std::optional<std::string> output_dir;
   int32_t timeout_minutes = 60;
   bool verbose = false;
+  /// How many exchanges with the relay may run at once (-j, 1 to 64).
+  int32_t jobs = 1;
+  /// The -j value as given, until parse_command_line() has checked it.
+  std::optional<std::string> jobs_text;
 
   /// Messages are appended to the log file exactly when one was named.
   bool log_enabled() const { return log_path.has_value(); }
@@ -58,6 +63,9 @@ struct RunState {
   /// Where the run reads the time and waits: the environment's clock.
   Clock& clock;
   TransferLimits transfer_limits;
-  /// Connections, DNS answers and TLS sessions shared by every exchange of the run.
+  /// DNS answers and TLS sessions shared by every exchange of the run, and a spare easy handle.
   ConnectionCache connection_cache;
+  /// Where every exchange of the run runs, and keeps its connections; declared after the cache
+  /// so that it ends first.
+  ExchangeLoop loop{env};
 };

@@ -62,6 +62,8 @@ void read_options(const std::vector<std::string>& args, Settings& out) {
       out.output_dir = std::move(dir);
     } else if (arg == "-t") {
       out.timeout_minutes = to_int(value);
+    } else if (arg == "-j") {
+      out.jobs_text = value;
     } else {
       continue;  // unknown: skipped, and its neighbour is looked at on its own
     }
@@ -85,6 +87,21 @@ bool refuse_quote_in_output_folder(const Settings& options) {
   return true;
 }
 
+bool refuse_jobs(Settings& options) {
+  if (!options.jobs_text) return false;
+  const std::string& text = *options.jobs_text;
+  int32_t jobs = 0;
+  bool number = !text.empty() && text.size() <= 2;
+  for (char c : text) number = number && c >= '0' && c <= '9';
+  if (number) jobs = to_int(text);
+  if (number && jobs >= kMinJobs && jobs <= kMaxJobs) {
+    options.jobs = jobs;
+    return false;
+  }
+  console_message("Error: -j takes a number from %d to %d: %s", kMinJobs, kMaxJobs, text.c_str());
+  return true;
+}
+
 bool asks_for_version(const std::vector<std::string>& args) {
   return args.size() == 2 && args[1] == "--version";
 }
@@ -98,7 +115,7 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
   }
   read_options(args, command.settings);
   // Before the usage: the options after such a value were swallowed into it.
-  if (refuse_quote_in_output_folder(command.settings)) {
+  if (refuse_quote_in_output_folder(command.settings) || refuse_jobs(command.settings)) {
     command.exit_status = 1;
   } else if (!options_sufficient(command.settings)) {
     print_usage();

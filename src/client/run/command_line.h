@@ -21,6 +21,15 @@ bool options_sufficient(const Settings& options);
 /// it (D24). The run then ends with exit status 1.
 bool refuse_quote_in_output_folder(const Settings& options);
 
+/// The bounds of -j.
+constexpr int32_t kMinJobs = 1;
+constexpr int32_t kMaxJobs = 64;
+
+/// Checks the -j value read by read_options() into `options.jobs`. When it is not a number
+/// from kMinJobs to kMaxJobs, prints "Error: -j takes a number from 1 to 64: %s" with the value
+/// as given and returns true: the run then ends with exit status 1.
+bool refuse_jobs(Settings& options);
+
 /// True when the only argument after the program's name is --version. Anywhere else --version
 /// is an unknown argument like any other, and skipped.
 bool asks_for_version(const std::vector<std::string>& args);

@@ -1,10 +1,12 @@
 // The polling driver: announce every record, poll while the relay works, fetch what is ready.
 #include "client/run/driver.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
 #include "client/output/log.h"
+#include "client/output/progress_meter.h"
 #include "client/protocol/download_request.h"
 #include "client/protocol/file_retrieval.h"
 #include "common/hex.h"
@@ -73,18 +75,19 @@ void count_stored(RunState& state, const std::optional<std::string>& name, Downl
 }
 
 // One mirror URL of the record: fetched, counted when it arrived whole, otherwise reported
-// with the Part's line and, with -d, the reason. A Fatal status ends the run.
-Status try_mirror(RunState& state, const std::string& url, DigestKind kind,
-                  const std::optional<std::string>& name, Download& download) {
+// with its error line and, with -d, the reason. A Fatal status ends the run.
+Task<Status> try_mirror(RunState& state, std::string url, DigestKind kind,
+                        std::optional<std::string> name, Download& download, BatchMeter* batch) {
   FetchOutcome outcome;
   if (!url.empty()) {
     const std::optional<std::string>& digest =
         kind == DigestKind::Sha1 ? download.sha1 : download.sha256;
-    outcome = download_file(state, url, name, digest_check_for(kind, digest), download.size);
-    if (outcome.end == FetchEnd::RunEnded) return outcome.reason;
+    outcome = co_await download_file(state, url, name, digest_check_for(kind, digest),
+                                     download.size, batch);
+    if (outcome.end == FetchEnd::RunEnded) co_return outcome.reason;
     if (outcome.end == FetchEnd::Stored) {
       count_stored(state, name, download);
-      return Status();
+      co_return Status();
     }
   }
   log_message(state.settings, "Error downloading %s Response:%ld", url.c_str(), outcome.status);
@@ -92,17 +95,18 @@ Status try_mirror(RunState& state, const std::string& url, DigestKind kind,
     download.failure = outcome.reason.message();
     log_debug(state.settings, "Reason: %s", download.failure->c_str());
   }
-  return Status();
+  co_return Status();
 }
 
 // Tries the sha1 mirror URL, then the sha256 one; counts a file that arrived whole.
-Status fetch_available(RunState& state, const std::string& base_url, Download& download) {
+Task<Status> fetch_record(RunState& state, const std::string& base_url, Download& download,
+                          BatchMeter* batch) {
   std::optional<std::string> name = file_name_of(download.url);
   std::optional<std::string> refused = target_refused(state.settings, name);
   if (!refused) refused = taken_by_another(state, name, download);
   if (refused) {
     download.failure = std::move(refused);
-    return Status();
+    co_return Status();
   }
   std::string sha1_url, sha256_url;
   if (download.sha1 && !download.sha1->empty())
@@ -110,19 +114,61 @@ Status fetch_available(RunState& state, const std::string& base_url, Download& d
   if (download.sha256 && !download.sha256->empty())
     sha256_url = mirror_url(base_url, DigestKind::Sha256, *download.sha256);
 
-  if (Status first = try_mirror(state, sha1_url, DigestKind::Sha1, name, download); !first.ok())
-    return first;
-  if (download.stored || sha256_url.empty()) return Status();
-  return try_mirror(state, sha256_url, DigestKind::Sha256, name, download);
+  Status first = co_await try_mirror(state, sha1_url, DigestKind::Sha1, name, download, batch);
+  if (!first.ok() || download.stored || sha256_url.empty()) co_return first;
+  co_return co_await try_mirror(state, sha256_url, DigestKind::Sha256, name, download, batch);
 }
 
-// The initial requests: every record of the request queue, in order, once.
-Status send_initial_requests(RunState& state, std::optional<std::string>& request_url) {
-  for (size_t i = 0; i < state.request_queue.count; ++i) {
-    Status sent = send_download_request(state, request_url, queue_at(state.request_queue, i));
-    if (!sent.ok()) return sent;
+// fetch_record, and the record's end shown on the meter of its pass.
+Task<Status> fetch_available(RunState& state, const std::string& base_url, Download& download,
+                             BatchMeter* batch) {
+  Status fetched = co_await fetch_record(state, base_url, download, batch);
+  if (batch) batch->file_ended(state.env.monotonic_milliseconds());
+  co_return fetched;
+}
+
+size_t width_of(const RunState& state) {
+  return static_cast<size_t>(state.settings.jobs > 0 ? state.settings.jobs : 1);
+}
+
+// The bytes the first `count` records of the available queue are expected to bring, when the
+// size of every one is known.
+std::optional<uint64_t> expected_bytes(const RunState& state, size_t count) {
+  std::optional<uint64_t> total = 0;
+  for (size_t i = 0; i < count && total; ++i) {
+    std::optional<uint64_t> size = expected_size_of(queue_at(state.available_queue, i)->size);
+    total = size && *size <= UINT64_MAX - *total ? std::optional(*total + *size) : std::nullopt;
   }
-  return Status();
+  return total;
+}
+
+// Fetches every available record, side by side up to the run's width.
+Status fetch_pass(RunState& state, const std::string& base_url) {
+  const size_t available = state.available_queue.count;
+  log_message(state.settings, "%zu download(s) available.", available);
+  // Fetched one at a time, each has a meter of its own; side by side, they share one.
+  std::optional<BatchMeter> meter;
+  if (width_of(state) > 1)
+    meter.emplace(available, expected_bytes(state, available), state.env.monotonic_milliseconds());
+  BatchMeter* batch = meter ? &*meter : nullptr;
+  return state.loop.run_batch(available, width_of(state), [&](size_t) {
+    return fetch_available(state, base_url, *queue_pop_front(state.available_queue), batch);
+  });
+}
+
+// Asks about the first `count` records of `queue` (taking them from it when `pop`), side by
+// side up to the run's width.
+Status request_batch(RunState& state, std::optional<std::string>& request_url, DownloadQueue& queue,
+                     size_t count, bool pop) {
+  return state.loop.run_batch(count, width_of(state), [&](size_t i) {
+    return send_download_request(state, request_url,
+                                 pop ? queue_pop_front(queue) : queue_at(queue, i));
+  });
+}
+
+Task<Status> pause_for(RunState& state, int seconds) {
+  co_await state.loop.pause(seconds);
+  co_return Status();
 }
 
 // One polling pass: fetch what is available, ask again about what is in process, and pause
@@ -131,26 +177,19 @@ Status polling_pass(RunState& state, const std::string& base_url,
                     std::optional<std::string>& request_url) {
   int pause = kPauseWhileWaiting;
   if (state.available_queue.count > 0) {
-    size_t available = state.available_queue.count;
-    log_message(state.settings, "%zu download(s) available.", available);
-    for (size_t i = 0; i < available; ++i) {
-      Status fetched = fetch_available(state, base_url, *queue_pop_front(state.available_queue));
-      if (!fetched.ok()) return fetched;
-    }
+    if (Status fetched = fetch_pass(state, base_url); !fetched.ok()) return fetched;
     pause = kPauseAfterFetching;
   }
 
-  size_t in_process = state.inprocess_queue.count;
+  const size_t in_process = state.inprocess_queue.count;
   if (in_process == 0) return Status();
   log_message(state.settings, "Checking status of %zu downloads.", in_process);
-  for (size_t i = 0; i < in_process; ++i) {
-    Status sent = send_download_request(state, request_url, queue_pop_front(state.inprocess_queue));
-    if (!sent.ok()) return sent;
-  }
+  Status sent = request_batch(state, request_url, state.inprocess_queue, in_process, true);
+  if (!sent.ok()) return sent;
 
   if (state.inprocess_queue.count > 0 && state.available_queue.count == 0) {
     log_message(state.settings, "Sleeping for %d seconds...", pause);
-    sleep_seconds(state.clock, pause);
+    return state.loop.run(pause_for(state, pause)).value_or(Status());
   }
   return Status();
 }
@@ -177,7 +216,10 @@ Status run_downloads(RunState& state) {
   std::optional<std::string> request_url = base_url + "/DownloadRequest";
   log_message(settings, "Sending download requests for %zu download(s) on %s",
               state.request_queue.count, base_url.c_str());
-  if (Status sent = send_initial_requests(state, request_url); !sent.ok()) return sent;
+  state.loop.set_connection_limit(static_cast<long>(width_of(state)));
+  Status sent =
+      request_batch(state, request_url, state.request_queue, state.request_queue.count, false);
+  if (!sent.ok()) return sent;
 
   // A relay that only answered on https during the first requests serves its mirror there too.
   if (request_url && request_url->starts_with("https"))

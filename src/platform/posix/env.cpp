@@ -112,13 +112,16 @@ class PosixEnv final : public Env {
     int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) return Status::system_error("cannot create a temporary file", errno);
     *path = name.data();
+    // Past the handler's last slot the file is simply not registered.
     if (on_interrupt == OnInterrupt::Remove) remove_on_interrupt(path->c_str());
     fchmod(fd, new_file_mode());  // a failure leaves the file private, which is still safe
     *file = std::make_unique<PosixWritableFile>(fd);
     return Status();
   }
 
-  void forget_temporary_file() override { remove_on_interrupt(nullptr); }
+  void forget_temporary_file(const std::string& path) override {
+    forget_on_interrupt(path.c_str());
+  }
 
   Status rename_file(const std::string& from, const std::string& to) override {
     if (rename(from.c_str(), to.c_str()) != 0)

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -27,8 +28,10 @@ Status windows_error(const char* what, DWORD error) {
 
 class WindowsWritableFile final : public WritableFile {
  public:
-  /// `registered`: the handle is the interrupt handler's to close (close_on_interrupt()).
-  WindowsWritableFile(HANDLE file, bool registered) : file_(file), registered_(registered) {}
+  /// `registered_path`: when not empty, the path under which the handle is the interrupt
+  /// handler's to close (close_on_interrupt()).
+  WindowsWritableFile(HANDLE file, std::string registered_path)
+      : file_(file), registered_path_(std::move(registered_path)) {}
   ~WindowsWritableFile() override { close(); }
 
   Status append(std::string_view data) override {
@@ -57,9 +60,9 @@ class WindowsWritableFile final : public WritableFile {
     HANDLE file = file_;
     file_ = INVALID_HANDLE_VALUE;
     std::optional<InterruptsDeferred> deferred;  // so that the handler never closes it twice
-    if (registered_) {
+    if (!registered_path_.empty()) {
       deferred.emplace();
-      close_on_interrupt(nullptr);
+      close_on_interrupt(registered_path_.c_str(), nullptr);
     }
     if (!CloseHandle(file)) return windows_error("cannot close the file", GetLastError());
     return Status();
@@ -67,7 +70,7 @@ class WindowsWritableFile final : public WritableFile {
 
  private:
   HANDLE file_;
-  bool registered_;
+  std::string registered_path_;
 };
 
 struct HandleCloser {
@@ -129,10 +132,10 @@ class WindowsEnv final : public Env {
   Status new_temporary_file(const std::string& directory, std::string* path,
                             std::unique_ptr<WritableFile>* file,
                             OnInterrupt on_interrupt) override {
-    const bool registered = on_interrupt == OnInterrupt::Remove;
+    const bool wanted = on_interrupt == OnInterrupt::Remove;
     // No interrupt may fall between the file's creation and its naming for removal.
     std::optional<InterruptsDeferred> deferred;
-    if (registered) deferred.emplace();
+    if (wanted) deferred.emplace();
     DWORD error = ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
       std::string name = candidate_name(directory);
@@ -142,11 +145,10 @@ class WindowsEnv final : public Env {
                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle != INVALID_HANDLE_VALUE) {
         *path = name;
-        if (registered) {
-          remove_on_interrupt(path->c_str());
-          close_on_interrupt(handle);
-        }
-        *file = std::make_unique<WindowsWritableFile>(handle, registered);
+        // Past the handler's last slot the file is not registered, nor is its handle.
+        const bool registered = wanted && remove_on_interrupt(path->c_str());
+        if (registered) close_on_interrupt(path->c_str(), handle);
+        *file = std::make_unique<WindowsWritableFile>(handle, registered ? name : std::string());
         return Status();
       }
       error = GetLastError();
@@ -154,7 +156,9 @@ class WindowsEnv final : public Env {
     return windows_error("cannot create a temporary file", error);
   }
 
-  void forget_temporary_file() override { remove_on_interrupt(nullptr); }
+  void forget_temporary_file(const std::string& path) override {
+    forget_on_interrupt(path.c_str());
+  }
 
   Status rename_file(const std::string& from, const std::string& to) override {
     // With write-through the move itself has reached the disk when it returns.

@@ -24,7 +24,7 @@ std::string body_of(RunState& state, const Download& download) {
 // Sends one request from `url`; the URL the next request must use.
 Text send(RunState& state, const std::string& url, Download* download) {
   Text next = url;
-  EXPECT_TRUE(send_download_request(state, next, download).ok());
+  EXPECT_TRUE(state.loop.run(send_download_request(state, next, download))->ok());
   return next;
 }
 

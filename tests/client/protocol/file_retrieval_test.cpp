@@ -51,7 +51,8 @@ class DownloadFileTest : public ::testing::Test {
  protected:
   FetchOutcome fetch(const std::string& path, Text name, std::optional<DigestCheck> check) {
     testing::internal::CaptureStdout();
-    FetchOutcome outcome = download_file(state, relay.base_url() + path, name, check);
+    FetchOutcome outcome =
+        *state.loop.run(download_file(state, relay.base_url() + path, name, check));
     out = testing::internal::GetCapturedStdout();
     return outcome;
   }
@@ -206,7 +207,8 @@ TEST(DownloadFileFatalTest, OutputDirectoryWithoutParentEndsTheRun) {
   state.settings.output_dir = dir.file("missing/out");
   state.settings.log_path = dir.file("run.log");
   testing::internal::CaptureStdout();
-  FetchOutcome outcome = download_file(state, "http://127.0.0.1:1/f", "f", std::nullopt);
+  FetchOutcome outcome =
+      *state.loop.run(download_file(state, "http://127.0.0.1:1/f", "f", std::nullopt));
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(outcome.end, FetchEnd::RunEnded);
   EXPECT_EQ(outcome.reason.code(), Status::Code::Fatal);

@@ -51,8 +51,8 @@ class HttpPostTest : public ::testing::Test {
  protected:
   PostResult post(TestRelay& relay, Download* d, int failures = 0) {
     testing::internal::CaptureStdout();
-    PostResult result =
-        http_post_with_retry(state, relay.base_url() + "/DownloadRequest", d, kBody, failures);
+    PostResult result = *state.loop.run(
+        http_post_with_retry(state, relay.base_url() + "/DownloadRequest", d, kBody, failures));
     out = testing::internal::GetCapturedStdout();
     return result;
   }
@@ -108,7 +108,7 @@ TEST_F(HttpPostTest, FallsBackToHttpsOnTheSamePort) {
   Download* d = new_download(state.download_records, "s", "1", "u", std::nullopt);
   const std::string http = "http://127.0.0.1:" + std::to_string(relay.port()) + "/DownloadRequest";
   testing::internal::CaptureStdout();
-  PostResult result = http_post_with_retry(state, http, d, kBody, 0);
+  PostResult result = *state.loop.run(http_post_with_retry(state, http, d, kBody, 0));
   out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(result.url, Text(relay.base_url() + "/DownloadRequest"));
@@ -198,8 +198,8 @@ TEST_F(HttpPostTest, LargeBodiesAreSentWithoutWaitingForAContinue) {
   // A record with a very long origin URL makes a body over 1 MiB, on which libcurl would ask
   // for "100 Continue" first.
   const std::string body = "0\naid=0,index=null,sha1=s,size=1,url=" + std::string(1100000, 'u');
-  PostResult result =
-      http_post_with_retry(state, relay.base_url() + "/DownloadRequest", nullptr, body, 0);
+  PostResult result = *state.loop.run(
+      http_post_with_retry(state, relay.base_url() + "/DownloadRequest", nullptr, body, 0));
   EXPECT_TRUE(result.ok);
   auto requests = relay.requests_to("/DownloadRequest");
   ASSERT_EQ(requests.size(), 1u);
