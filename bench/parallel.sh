@@ -168,15 +168,23 @@ par_h2_counts() {
   : >"$1"
 }
 
-# par_time VAR CONNECTIONS_VAR PROXY_LOG ACCESS_LOG COMMAND... -> times COMMAND (median later)
-# and appends "CONNECTIONS REQUESTS" to the array named CONNECTIONS_VAR.
+# par_h2_spread ACCESS_LOG -> the requests each TLS connection carried, most first, repeated
+# counts folded: "385, 15 × 1".
+par_h2_spread() {
+  awk '$2 == "https" { n[$1]++ } END { for (c in n) print n[c] }' "$1" | sort -rn | uniq -c |
+    awk '{ item = ($1 > 1) ? $1 " × " $2 : $2; out = (NR > 1) ? out ", " item : item }
+      END { print out }'
+}
+
+# par_time VAR COUNTS_VAR PROXY_LOG ACCESS_LOG COMMAND... -> times COMMAND (median later) and
+# appends "CONNECTIONS REQUESTS CPU_SECONDS" to the array named COUNTS_VAR.
 par_time() {
   local -n _times=$1 _counts=$2
   local proxy_log=$3 access=$4 s m
   shift 4
   timed_rss s m "$@"
   _times+=("$s")
-  _counts+=("$(par_counts "$proxy_log" "$access")")
+  _counts+=("$(par_counts "$proxy_log" "$access") $last_cpu")
 }
 
 # par_field ARRAY FIELD -> the median of one field of "A B ..." entries.
@@ -188,12 +196,14 @@ par_field() {
 # par_met RATIO GOAL -> yes when RATIO is at most GOAL.
 par_met() { awk -v r="$1" -v g="$2" 'BEGIN { print (r <= g) ? "yes" : "no" }'; }
 
-# par_row WORK CLIENT TIMES COUNTS FILES RATIO GOAL -> one table row; RATIO and GOAL may be empty.
+# par_row WORK CLIENT TIMES COUNTS FILES RATIO GOAL [CPU_SCALE] -> one table row; RATIO and GOAL
+# may be empty.
 par_row() {
-  local work_name=$1 client=$2 times=$3 counts=$4 files=$5 ratio=$6 goal=$7 met=
+  local work_name=$1 client=$2 times=$3 counts=$4 files=$5 ratio=$6 goal=$7 cpu_scale=${8:-1} met=
   [ -n "$goal" ] && met=$(par_met "$ratio" "$goal")
   [ -n "$ratio" ] && ratio=$(fmt %.3f "$ratio")
   row "$work_name" "$client" "$(fmt %.3f "$(median "${!times}")")" \
+    "$(fmt %.2f "$(par_field "$counts" 3) * $cpu_scale")" \
     "$(fmt %.0f "$(par_field "$counts" 1)")" "$(fmt %.2f "$(par_field "$counts" 2) / $files")" \
     "$ratio" "${goal:+at most $goal}" "$met"
 }
@@ -258,6 +268,7 @@ par_run_h2() {
   expect_success "$par_small_count"
   par_check_out small
   t_h2+=("$s")
+  h2_spread+=("$(par_h2_spread "$work/nginx-par/h2.log")")
   # "TLS_CONNECTIONS TLS_REQUESTS REFUSED AFTER_MOVE PROXY_CONNECTIONS"
   proxied=$(par_counts "$work/par-b.log" /dev/null | cut -d' ' -f1)
   c_h2+=("$(par_h2_counts "$work/nginx-par/h2.log" "$end") $proxied")
@@ -300,8 +311,9 @@ par_table() {
   q16=$(median "${t_j16[@]}")
   echo "## Many files over a slow link (-j)"
   echo
-  row "Work" "Client" "Median s" "Connections opened" "Requests per file" "Ratio" "Goal" "Met"
-  row "---" "---" "---:" "---:" "---:" "---:" "---" "---"
+  row "Work" "Client" "Median s" "CPU s" "Connections opened" "Requests per file" "Ratio" "Goal" \
+    "Met"
+  row "---" "---" "---:" "---:" "---:" "---:" "---:" "---" "---"
   par_row "$small" "quonfetch -j 1" t_j1[@] c_j1 "$par_small_count" "" ""
   par_row "$small" "quonfetch -j 16 (÷ -j 1)" t_j16[@] c_j16 "$par_small_count" \
     "$(calc "$q16 / $(median "${t_j1[@]}")")" 0.10
@@ -316,7 +328,7 @@ par_table() {
   for i in "${!t_p1[@]}"; do t_p1x+=("$(calc "${t_p1[$i]} * $scale")"); done
   p1=$(median "${t_p1x[@]}"); p32=$(median "${t_p32[@]}")
   par_row "$pass" "quonfetch -j 1 (timed on $par_subset records, × $scale)" t_p1x[@] c_p1 \
-    "$par_subset" "" ""
+    "$par_subset" "" "" "$scale"
   par_row "$pass" "quonfetch -j 32 (÷ -j 1)" t_p32[@] c_p32 "$par_records" \
     "$(calc "$p32 / $p1")" 0.04
   qb=$(median "${t_bq[@]}")
@@ -352,6 +364,8 @@ par_h2_table() {
   echo "nginx listens with ssl and http2 only, so each plain-http download request is answered"
   echo "400; after the third the client moves to https on the same port. (*) the run's end less"
   echo "the last refusal in nginx's log and the client's $par_https_wait s wait that follows it."
+  echo "Requests each TLS connection carried, run by run: $(printf '%s; ' "${h2_spread[@]}" |
+    sed 's/; $//')."
 }
 
 parallel_section() {
@@ -362,7 +376,7 @@ parallel_section() {
   t_j1=(); t_j16=(); t_cx=(); t_cu=(); t_au=(); t_bq=(); t_ba=(); t_bc=(); t_h2=()
   t_p1=(); t_p32=()
   c_j1=(); c_j16=(); c_cx=(); c_cu=(); c_au=(); c_bq=(); c_ba=(); c_bc=(); c_h2=()
-  c_p1=(); c_p32=()
+  c_p1=(); c_p32=(); h2_spread=()
   par_setup
   for run in $(seq 1 "$runs"); do
     echo "bench: parallel, turn $run of $runs" >&2
