@@ -309,7 +309,7 @@ par_table() {
   local pass="status pass, $par_records records at $((2 * par_pass_delay_ms)) ms"
   local q16 qb fastest scale p1 p32 i t_p1x=()
   q16=$(median "${t_j16[@]}")
-  echo "## Many files over a slow link (-j)"
+  echo '## Many files over a slow link (`-j`)'
   echo
   row "Work" "Client" "Median s" "CPU s" "Connections opened" "Requests per file" "Ratio" "Goal" \
     "Met"
