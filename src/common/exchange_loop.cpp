@@ -123,6 +123,9 @@ bool ExchangeLoop::step() {
 void ExchangeLoop::wait_for_transfers(int64_t timeout_ms) {
   int still_running = 0;
   curl_multi_perform(multi_.get(), &still_running);
+  // A transfer that has just ended is handed on at once: with nothing left to watch, the poll
+  // would sleep out its whole timeout.
+  if (still_running < running_transfers_) return;
   // libcurl shortens the wait to its own next timeout.
   curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(std::min<int64_t>(timeout_ms, 1000)),
                   nullptr);

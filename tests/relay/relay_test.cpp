@@ -92,6 +92,41 @@ TEST_F(RelayTest, ManyClientsAtOnceShareOneOriginFetch) {
   EXPECT_EQ(saw_in_process, 1u);
 }
 
+TEST_F(RelayTest, AClientWith64ExchangesAtOnceIsServedWhole) {
+  // More records than exchanges at once, so that connections are reused as well as opened.
+  constexpr int kFiles = 80;
+  std::string list;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string content = sample_content(2048, static_cast<char>(i));
+    const std::string path = "/many/f" + std::to_string(i);
+    origin_.serve(path, content);
+    list += sha1_hex(content) + " 2048 " + origin_.url(path) + "\n";
+  }
+  write_file(dir_.file("list"), list);
+  InProcessRelay relay(test_relay_config(store()));
+  auto quonfetch = [&](const char* minutes) {
+    return run_program(QUONFETCH_BINARY,
+                       {"-r", "127.0.0.1", "-p", std::to_string(relay.port()), "-f",
+                        dir_.file("list"), "-o", out(), "-t", minutes, "-j", "64"});
+  };
+  // The first run only announces the files (its deadline has passed once they are sent); the
+  // second finds each fetched or being fetched, and is held until it is.
+  ProgramRun announce = quonfetch("0");
+  ProgramRun fetch = quonfetch("1");
+
+  for (const ProgramRun* run : {&announce, &fetch}) {
+    EXPECT_EQ(run->exit_status, 0);
+    EXPECT_EQ(run->out.find("Failed response"), std::string::npos) << run->out;
+  }
+  EXPECT_NE(fetch.out.find(std::to_string(kFiles) + " download(s) available."), std::string::npos)
+      << fetch.out;
+  EXPECT_TRUE(
+      fetch.out.ends_with(std::to_string(kFiles) + " download(s) successfully downloaded.\n"))
+      << fetch.out;
+  EXPECT_EQ(dir_.entries("out").size(), static_cast<size_t>(kFiles));
+  for (int i = 0; i < kFiles; ++i) EXPECT_EQ(origin_.hits("/many/f" + std::to_string(i)), 1);
+}
+
 TEST_F(RelayTest, OriginFailuresAreReportedFailedAndNothingIsKept) {
   const std::string content = sample_content(4096, 'f');
   const std::string same_size_other = sample_content(4096, 'g');

@@ -123,6 +123,12 @@ BatchMeter::BatchMeter(size_t files, std::optional<uint64_t> expected, int64_t s
   if (meter_.active()) set_before_line([this] { meter_.clear(); });
 }
 
+BatchMeter::BatchMeter(FILE* out, int columns, size_t files, std::optional<uint64_t> expected,
+                       int64_t start_ms)
+    : meter_(out, columns, expected, start_ms), files_(files) {
+  if (meter_.active()) set_before_line([this] { meter_.clear(); });
+}
+
 BatchMeter::~BatchMeter() {
   if (meter_.active()) set_before_line(nullptr);
 }
@@ -131,10 +137,15 @@ void BatchMeter::add(int64_t bytes, int64_t now_ms) {
   bytes_ = bytes < 0 && static_cast<uint64_t>(-bytes) > bytes_
                ? 0
                : bytes_ + static_cast<uint64_t>(bytes);
-  meter_.update(bytes_, now_ms, format_text("%zu of %zu files  ", ended_, files_));
+  draw(now_ms);
 }
 
 void BatchMeter::file_ended(int64_t now_ms) {
   ++ended_;
-  meter_.update(bytes_, now_ms, format_text("%zu of %zu files  ", ended_, files_));
+  draw(now_ms);
+}
+
+void BatchMeter::draw(int64_t now_ms) {
+  if (meter_.active())
+    meter_.update(bytes_, now_ms, format_text("%zu of %zu files  ", ended_, files_));
 }

@@ -59,6 +59,9 @@ class ProgressMeter {
 class BatchMeter {
  public:
   BatchMeter(size_t files, std::optional<uint64_t> expected, int64_t start_ms);
+  /// A meter drawing on `out` as ProgressMeter's does.
+  BatchMeter(FILE* out, int columns, size_t files, std::optional<uint64_t> expected,
+             int64_t start_ms);
   ~BatchMeter();
   BatchMeter(const BatchMeter&) = delete;
   BatchMeter& operator=(const BatchMeter&) = delete;
@@ -70,6 +73,8 @@ class BatchMeter {
   void file_ended(int64_t now_ms);
 
  private:
+  void draw(int64_t now_ms);
+
   ProgressMeter meter_;
   size_t files_;
   size_t ended_ = 0;

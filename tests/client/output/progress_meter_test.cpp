@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "client/output/log.h"
+
 namespace {
 
 constexpr uint64_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB;
@@ -104,6 +106,32 @@ TEST_F(ProgressMeterTest, NeverWiderThanTheTerminal) {
   meter.update(1024, 1000);
   meter.clear();
   EXPECT_EQ(written(), "\r1.0 KiB of 4.0 KiB \r" + std::string(19, ' ') + "\r");
+}
+
+TEST_F(ProgressMeterTest, FetchesSideBySideShareOneLineThatEveryLogLineWipesFirst) {
+  Settings settings;
+  {
+    BatchMeter meter(file.get(), 80, 2, 4 * KiB, 0);
+    meter.add(1024, 300);
+    meter.add(1024, 400);  // within 250 ms of the last line
+    meter.file_ended(600);
+    testing::internal::CaptureStdout();
+    log_message(settings, "a line");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "a line\n");
+    meter.add(-1024, 900);  // a fetch that starts again takes back what it had counted
+    const std::string first = "0 of 2 files  1.0 KiB of 4.0 KiB  25%  3.3 KiB/s  0:01 left";
+    const std::string second = "1 of 2 files  2.0 KiB of 4.0 KiB  50%  3.3 KiB/s  0:01 left";
+    const std::string third = "1 of 2 files  1.0 KiB of 4.0 KiB  25%  1.1 KiB/s  0:03 left";
+    EXPECT_EQ(written(), "\r" + first + "\r" + second + "\r" + std::string(second.size(), ' ') +
+                             "\r\r" + third);
+  }
+  // Gone with the meter (its line wiped), lines no longer touch it.
+  const std::string before = written();
+  EXPECT_TRUE(before.ends_with("\r" + std::string(59, ' ') + "\r")) << before;
+  testing::internal::CaptureStdout();
+  log_message(settings, "another line");
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(written(), before);
 }
 
 }  // namespace
