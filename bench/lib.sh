@@ -186,19 +186,41 @@ round_trip_counts() {
   echo "$connections $requests $waits"
 }
 
-# curl_exchange BASE_URL SHA1 SIZE NAME -> the curl config lines of one file's two requests
-# (the download request, then the fetch into $work/out/NAME), as Quonfetch sends them.
-curl_exchange() {
+# curl_request_entry BASE_URL SHA1 SIZE NAME -> the curl config lines of one file's download
+# request, with the body Quonfetch sends; the reply is discarded.
+curl_request_entry() {
   local base=$1 sum=$2 size=$3 name=$4
   local body="0\\naid=0,index=null,sha1=$sum,size=$size,url=http%3A%2F%2Forigin.invalid%2Ffiles%2F$name\\n"
   printf 'url = "%s/DownloadRequest"\n' "$base"
   printf 'header = "Content-Type: text/plain"\n'
   printf 'data-binary = "%s"\n' "$body"
-  printf 'output = "/dev/null"\nnext\n'
-  printf 'url = "%s/kxmirror/downloads/sha1/%s"\noutput = "%s/out/%s"\n' "$base" "$sum" "$work" "$name"
+  printf 'output = "/dev/null"\n'
 }
 
+# curl_fetch_entry BASE_URL SHA1 NAME -> the curl config lines of one file's fetch from the
+# mirror into $work/out/NAME.
+curl_fetch_entry() {
+  printf 'url = "%s/kxmirror/downloads/sha1/%s"\noutput = "%s/out/%s"\n' "$1" "$2" "$work" "$3"
+}
+
+# curl_exchange BASE_URL SHA1 SIZE NAME -> the curl config lines of one file's two requests
+# (the download request, then the fetch into $work/out/NAME), as Quonfetch sends them.
+curl_exchange() {
+  curl_request_entry "$@"
+  printf 'next\n'
+  curl_fetch_entry "$1" "$2" "$4"
+}
+
+# extra_pids: more servers a section started (delay proxies side by side); stop_servers ends them.
+extra_pids=()
+
 stop_servers() {
+  local pid
+  for pid in "${extra_pids[@]}"; do
+    stop_pid "$pid"
+    wait "$pid" 2>/dev/null || true
+  done
+  extra_pids=()
   if [ -n "${proxy_pid:-}" ]; then
     stop_pid "$proxy_pid"
     wait "$proxy_pid" 2>/dev/null || true
