@@ -256,3 +256,24 @@ row() {
   for cell in "$@"; do line+=" | $cell"; done
   printf '%s |\n' "$line"
 }
+
+# nginx_head PREFIX WORKERS CONNECTIONS -> the start of an nginx configuration of the
+# benchmarks' own, up to the inside of its http block: daemon, pid file, error log and temporary
+# folders under PREFIX. The caller writes the rest of the http block and closes it.
+nginx_head() {
+  local prefix=$1 workers=$2 connections=$3
+  cat <<CONF
+worker_processes $workers;
+daemon on;
+pid $prefix/nginx.pid;
+error_log $prefix/error.log warn;
+worker_rlimit_nofile $((connections * 2));
+events { worker_connections $connections; }
+http {
+  client_body_temp_path $prefix/tmp/body;
+  proxy_temp_path $prefix/tmp/proxy;
+  fastcgi_temp_path $prefix/tmp/fastcgi;
+  uwsgi_temp_path $prefix/tmp/uwsgi;
+  scgi_temp_path $prefix/tmp/scgi;
+CONF
+}

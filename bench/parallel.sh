@@ -29,18 +29,8 @@ CONF
 # every download request answered with a status that files nothing. One log per server.
 par_nginx_conf() {
   local prefix=$1
+  nginx_head "$prefix" 1 1024
   cat <<CONF
-worker_processes 1;
-daemon on;
-pid $prefix/nginx.pid;
-error_log $prefix/error.log warn;
-events { worker_connections 1024; }
-http {
-  client_body_temp_path $prefix/tmp/body;
-  proxy_temp_path $prefix/tmp/proxy;
-  fastcgi_temp_path $prefix/tmp/fastcgi;
-  uwsgi_temp_path $prefix/tmp/uwsgi;
-  scgi_temp_path $prefix/tmp/scgi;
   # \$connection is the server's serial number of the connection; \$msec the time of the reply.
   log_format par '\$connection \$scheme \$server_protocol \$request_method \$status \$msec';
   default_type application/octet-stream;

@@ -10,19 +10,9 @@ load_nginx_start() {
   mkdir -p "$prefix/tmp"
   [ "$(id -u)" -eq 0 ] && chown -R nobody:nogroup "$prefix"
   load_port=$(random_port)
-  cat >"$prefix/nginx.conf" <<CONF
-worker_processes auto;
-daemon on;
-pid $prefix/nginx.pid;
-error_log $prefix/error.log warn;
-worker_rlimit_nofile 8192;
-events { worker_connections 4096; }
-http {
-  client_body_temp_path $prefix/tmp/body;
-  proxy_temp_path $prefix/tmp/proxy;
-  fastcgi_temp_path $prefix/tmp/fastcgi;
-  uwsgi_temp_path $prefix/tmp/uwsgi;
-  scgi_temp_path $prefix/tmp/scgi;
+  {
+    nginx_head "$prefix" auto 4096
+    cat <<CONF
   log_format conn '\$connection';
   access_log $prefix/access.log conn;
   default_type application/octet-stream;
@@ -36,6 +26,7 @@ http {
   }
 }
 CONF
+  } >"$prefix/nginx.conf"
   run_as_server nginx -q -p "$prefix" -e "$prefix/error.log" -c "$prefix/nginx.conf"
   wait_for_file "$prefix/nginx.pid" && nginx_pid=$(cat "$prefix/nginx.pid")
   wait_for_port "$load_port"
