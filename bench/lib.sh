@@ -259,7 +259,8 @@ row() {
 
 # nginx_head PREFIX WORKERS CONNECTIONS -> the start of an nginx configuration of the
 # benchmarks' own, up to the inside of its http block: daemon, pid file, error log and temporary
-# folders under PREFIX. The caller writes the rest of the http block and closes it.
+# folders under PREFIX, files sent with sendfile, connections kept alive. The caller writes the
+# rest of the http block and closes it.
 nginx_head() {
   local prefix=$1 workers=$2 connections=$3
   cat <<CONF
@@ -275,5 +276,10 @@ http {
   fastcgi_temp_path $prefix/tmp/fastcgi;
   uwsgi_temp_path $prefix/tmp/uwsgi;
   scgi_temp_path $prefix/tmp/scgi;
+  default_type application/octet-stream;
+  sendfile on;
+  tcp_nopush on;
+  keepalive_timeout 120s;
+  keepalive_requests 100000000;
 CONF
 }

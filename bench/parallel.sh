@@ -33,11 +33,6 @@ par_nginx_conf() {
   cat <<CONF
   # \$connection is the server's serial number of the connection; \$msec the time of the reply.
   log_format par '\$connection \$scheme \$server_protocol \$request_method \$status \$msec';
-  default_type application/octet-stream;
-  sendfile on;
-  tcp_nopush on;
-  keepalive_timeout 120s;
-  keepalive_requests 100000000;
   server {
     listen 127.0.0.1:$par_http_port;
     access_log $prefix/http.log par;

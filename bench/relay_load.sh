@@ -15,11 +15,6 @@ load_nginx_start() {
     cat <<CONF
   log_format conn '\$connection';
   access_log $prefix/access.log conn;
-  default_type application/octet-stream;
-  sendfile on;
-  tcp_nopush on;
-  keepalive_timeout 120s;
-  keepalive_requests 100000000;
   server {
     listen 127.0.0.1:$load_port backlog=1024;
     location /kxmirror/downloads/sha1/ { alias $1/sha1/; }

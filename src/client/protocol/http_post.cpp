@@ -66,15 +66,16 @@ Task<Attempt> post_once(RunState& state, const char* url, Download* download,
   curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(body.c_str())));
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, memory_sink_write);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &reply);
+  auto show_request = [&] {
+    log_debug(state.settings, "Sending request to %s with body: %s", url ? url : "", body.c_str());
+  };
   // Side by side, the request is shown with its reply, so that the two stand together.
   const bool side_by_side = state.settings.jobs > 1;
-  if (!side_by_side)
-    log_debug(state.settings, "Sending request to %s with body: %s", url ? url : "", body.c_str());
+  if (!side_by_side) show_request();
 
   result.response_code = 0;
   result.transfer_result = co_await state.loop.perform(handle.get());
-  if (side_by_side)
-    log_debug(state.settings, "Sending request to %s with body: %s", url ? url : "", body.c_str());
+  if (side_by_side) show_request();
   if (result.transfer_result == CURLE_OK)
     curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &result.response_code);
   if (result.response_code < 200 || result.response_code >= 300) co_return Attempt::Failed;
