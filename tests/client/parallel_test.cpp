@@ -20,12 +20,6 @@ namespace {
 // How long a helper waits for something the run is about to do; only a failing test waits so long.
 constexpr int kPatienceMs = 10000;
 
-size_t count_of(const std::string& text, const std::string& piece) {
-  size_t n = 0;
-  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
-  return n;
-}
-
 // The comparison every whole-output check makes under -j: records may interleave, but nothing
 // else may move.
 TEST(RunLinesTest, WhatMayMoveUnderWidth) {

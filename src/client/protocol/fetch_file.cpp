@@ -18,10 +18,11 @@ Status file_failure(const AtomicFile& file) {
 
 FetchFile::FetchFile(Env& env, std::string target, std::optional<std::string> part)
     : env_(env), target_(std::move(target)), part_path_(std::move(part)) {
-  if (part_path_) {
-    open_part();
-    return;
-  }
+  // A part file that cannot be opened (a folder of its name, a file of another owner) leaves
+  // the fetch to a temporary file, as without -c.
+  if (part_path_ && open_part()) return;
+  part_path_.reset();
+  failure_ = Status();
   // Every download of the run: an interrupt removes its temporary file.
   temporary_.emplace(target_, env_, OnInterrupt::Remove);
   if (!temporary_->is_open()) failure_ = file_failure(*temporary_);
