@@ -261,6 +261,25 @@ TEST_F(ParallelDriverTest, DeadlineEndsTheFetchesInFlight) {
   for (Download* d : waiting) EXPECT_EQ(d->failure, "still InProcess at the deadline");
 }
 
+// With -c, two records of one file under two names fetched side by side: only one of them may
+// write the file's part file, or each would append its bytes to the other's.
+TEST_F(ParallelDriverTest, OnePartFileForOneFetchAtATime) {
+  state->settings.keep_partial = true;
+  const std::string content(200000, 'p');
+  add(content, "a.bin");
+  add(content, "b.bin");
+  ScriptedReply slow;
+  slow.body = content;
+  slow.chunk_size = 20000;
+  slow.chunk_delay_ms = 5;  // both are in flight together
+  relay->script_path("/kxmirror/downloads/sha1/" + sha1_hex(content), {slow});
+  const std::string out = run();
+  EXPECT_TRUE(out.ends_with("2 download(s) successfully downloaded.\n")) << out;
+  EXPECT_EQ(dir.entries("out"), (std::vector<std::string>{"a.bin", "b.bin"}));
+  for (const char* name : {"a.bin", "b.bin"})
+    EXPECT_TRUE(read_file(dir.file("out/") + name) == content) << name;
+}
+
 // Two records of one file name side by side: one file stands, whole, and the other record is
 // refused as at -j 1, whichever of them comes first.
 TEST_F(ParallelTest, OneNameTwoFilesSideBySide) {

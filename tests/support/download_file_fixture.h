@@ -22,8 +22,8 @@ class DownloadFileTest : public ::testing::Test {
                      std::optional<std::string> size = std::nullopt,
                      std::optional<std::string> part = std::nullopt) {
     testing::internal::CaptureStdout();
-    FetchOutcome outcome = *state.loop.run(download_file(state, relay.base_url() + path, name,
-                                                         check, size, nullptr, part));
+    FetchOutcome outcome = *state.loop.run(
+        download_file(state, relay.base_url() + path, name, check, size, nullptr, part));
     out = testing::internal::GetCapturedStdout();
     return outcome;
   }
@@ -43,4 +43,3 @@ class DownloadFileTest : public ::testing::Test {
   RunState state{env};  // after the relay: its connections close before the relay stops
   std::string out;
 };
-

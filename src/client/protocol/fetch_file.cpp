@@ -29,7 +29,11 @@ FetchFile::FetchFile(Env& env, std::string target, std::optional<std::string> pa
 }
 
 FetchFile::~FetchFile() {
-  if (part_) part_->close();  // a failure leaves what reached the file, which is checked later
+  if (!part_) return;
+  // A failure leaves what reached the file, which the next run checks; a part that never got a
+  // byte is no use to it.
+  part_->close();
+  if (size_ == 0) discard();
 }
 
 bool FetchFile::open_part() {

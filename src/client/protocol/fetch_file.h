@@ -21,7 +21,8 @@ class FetchFile {
   /// part file for appending, created when missing; a temporary file when the part file cannot
   /// be opened. is_open() tells whether that worked.
   FetchFile(Env& env, std::string target, std::optional<std::string> part);
-  /// A part file is closed and kept, with its bytes; a temporary file is removed.
+  /// A part file is closed and kept with its bytes (removed when it has none); a temporary file
+  /// is removed.
   ~FetchFile();
   FetchFile(const FetchFile&) = delete;
   FetchFile& operator=(const FetchFile&) = delete;

@@ -69,8 +69,7 @@ class ResumeTest : public DownloadFileTest {
     return ranges;
   }
   FetchOutcome fetch_file(std::optional<std::string> part = std::nullopt) {
-    return fetch("/f", "f.bin", DigestCheck{DigestKind::Sha1, sha1_hex(content())}, "100000",
-                 part);
+    return fetch("/f", "f.bin", DigestCheck{DigestKind::Sha1, sha1_hex(content())}, "100000", part);
   }
   std::string part_path() const { return dir.file("out/.quonfetch-part"); }
 };
@@ -133,8 +132,8 @@ TEST_F(ResumeTest, WhatTheServerAnswersToTheRest) {
     EXPECT_EQ(count_of(out, "Resuming " + relay.base_url() + "/f at byte "), c.ranges.size());
     EXPECT_EQ(clock.waits() - waits_before, c.waited);
     const bool stored = c.end == FetchEnd::Stored;
-    EXPECT_EQ(dir.entries("out"), stored ? std::vector<std::string>{"f.bin"}
-                                         : std::vector<std::string>{});
+    EXPECT_EQ(dir.entries("out"),
+              stored ? std::vector<std::string>{"f.bin"} : std::vector<std::string>{});
     if (stored) {
       EXPECT_TRUE(read_file(out_file("f.bin")) == content());
     }
@@ -176,14 +175,20 @@ TEST_F(ResumeTest, APartFileThatCannotBeContinued) {
     FetchEnd end;
   } cases[] = {
       {"longer than the record's size", content() + "more", {served()}, {""}, FetchEnd::Stored},
-      {"the rest refused: 416", head, {refusal(416), whole()}, {"bytes=30000-", ""},
+      {"the rest refused: 416",
+       head,
+       {refusal(416), whole()},
+       {"bytes=30000-", ""},
        FetchEnd::Stored},
       {"the rest at another offset",
        head,
        {partial("bytes 0-99999/100000", 0), whole()},
        {"bytes=30000-", ""},
        FetchEnd::Stored},
-      {"bytes that are not the file's", std::string(kCut, '?'), {served()}, {"bytes=30000-"},
+      {"bytes that are not the file's",
+       std::string(kCut, '?'),
+       {served()},
+       {"bytes=30000-"},
        FetchEnd::DigestMismatch},
   };
   for (const auto& c : cases) {
@@ -195,8 +200,8 @@ TEST_F(ResumeTest, APartFileThatCannotBeContinued) {
     EXPECT_EQ(outcome.end, c.end);
     EXPECT_EQ(ranges_asked(gets_before), c.ranges);
     const bool stored = c.end == FetchEnd::Stored;
-    EXPECT_EQ(dir.entries("out"), stored ? std::vector<std::string>{"f.bin"}
-                                         : std::vector<std::string>{});
+    EXPECT_EQ(dir.entries("out"),
+              stored ? std::vector<std::string>{"f.bin"} : std::vector<std::string>{});
     if (stored) {
       EXPECT_TRUE(read_file(out_file("f.bin")) == content());
     }
@@ -230,18 +235,12 @@ TEST(ReplyContinuesTest, ContentRanges) {
     std::optional<uint64_t> total;
     bool continues;
   } cases[] = {
-      {"bytes 30-99/100", 30, 100, true},
-      {"bytes 30-99/100", 30, std::nullopt, true},
-      {"bytes 30-99/*", 30, std::nullopt, true},
-      {"bytes 30-99/*", 30, 100, false},
-      {"bytes 31-99/100", 30, 100, false},
-      {"bytes 30-99/101", 30, 100, false},
-      {"bytes 30-100/100", 30, 100, false},
-      {"bytes 30-29/100", 30, 100, false},
-      {"bytes */100", 30, 100, false},
-      {"items 30-99/100", 30, 100, false},
-      {"bytes 30-99/100x", 30, 100, false},
-      {"", 30, 100, false},
+      {"bytes 30-99/100", 30, 100, true},        {"bytes 30-99/100", 30, std::nullopt, true},
+      {"bytes 30-99/*", 30, std::nullopt, true}, {"bytes 30-99/*", 30, 100, false},
+      {"bytes 31-99/100", 30, 100, false},       {"bytes 30-99/101", 30, 100, false},
+      {"bytes 30-100/100", 30, 100, false},      {"bytes 30-29/100", 30, 100, false},
+      {"bytes */100", 30, 100, false},           {"items 30-99/100", 30, 100, false},
+      {"bytes 30-99/100x", 30, 100, false},      {"", 30, 100, false},
   };
   for (const auto& c : cases)
     EXPECT_EQ(reply_continues(c.range, c.offset, c.total), c.continues) << c.range;
