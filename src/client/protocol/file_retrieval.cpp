@@ -2,6 +2,7 @@
 #include "client/protocol/file_retrieval.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <new>
 #include <vector>
@@ -117,6 +118,22 @@ std::optional<uint64_t> announced_length(CURL* easy) {
       length < 0)
     return std::nullopt;
   return static_cast<uint64_t>(length);
+}
+
+// Drops `piece` from the start of `text`; false when `text` does not start with it.
+bool take_text(std::string_view& text, std::string_view piece) {
+  if (!text.starts_with(piece)) return false;
+  text.remove_prefix(piece.size());
+  return true;
+}
+
+// Reads the decimal number at the start of `text` and drops it; false when there is none.
+bool take_number(std::string_view& text, uint64_t& value) {
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || stop == text.data()) return false;
+  text.remove_prefix(static_cast<size_t>(stop - text.data()));
+  return true;
 }
 
 // Looks at the status of the reply whose body begins to arrive, and decides where the body
@@ -381,14 +398,13 @@ std::optional<DigestCheck> digest_check_for(DigestKind kind,
 bool reply_continues(std::string_view content_range, uint64_t offset,
                      std::optional<uint64_t> total) {
   // "bytes FIRST-LAST/TOTAL", the total "*" when the server does not know it.
-  unsigned long long first = 0, last = 0, whole = 0;
-  char tail = 0;
-  const std::string text(content_range);
-  if (sscanf(text.c_str(), "bytes %llu-%llu/%llu%c", &first, &last, &whole, &tail) == 3)
-    return first == offset && last >= first && last < whole && (!total || whole == *total);
-  if (sscanf(text.c_str(), "bytes %llu-%llu/*%c", &first, &last, &tail) == 2)
-    return first == offset && last >= first && !total;
-  return false;
+  std::string_view text = content_range;
+  uint64_t first = 0, last = 0, whole = 0;
+  if (!take_text(text, "bytes ") || !take_number(text, first) || !take_text(text, "-") ||
+      !take_number(text, last) || !take_text(text, "/") || first != offset || last < first)
+    return false;
+  if (text == "*") return !total;
+  return take_number(text, whole) && text.empty() && last < whole && (!total || whole == *total);
 }
 
 Task<FetchOutcome> download_file(RunState& state, std::string url, std::optional<std::string> name,
