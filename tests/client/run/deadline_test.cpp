@@ -55,6 +55,27 @@ TEST_F(DriverTest, InitialRequestsAfterTheDeadlineAreTriedOnce) {
   }
 }
 
+// A relay that accepts and never answers: an attempt ends at the silence limit (cut to 1 s here
+// from its 60 s), and once the deadline has passed (the clock jumps as the request arrives) no
+// retry follows: the run ends with one attempt and the timeout line.
+TEST_F(DriverTest, ASilentRelayCostsOneAttemptPastTheDeadline) {
+  state->settings.timeout_minutes = 1;
+  state->deadline = clock.now() + 60;
+  state->request_limits.low_speed_bytes = 1000;  // the request body itself counts as traffic
+  state->request_limits.low_speed_seconds = 1;
+  Download* d = add("silent", "s.bin");
+  ScriptedReply silent = status_reply("Available");
+  silent.delay_ms = 2500;
+  relay->script_requests(*d->sha1, {silent});
+  relay->on_request([&](const RecordedRequest&) { clock.advance(61); });
+  const std::string out = run();
+  relay->on_request(nullptr);
+  EXPECT_EQ(out, "Sending download requests for 1 download(s) on " + base() +
+                     "\nAborting http request after 1 failures.\nDiscarding request: "
+                     "http://origin/s.bin\nTimeout of 1 minute(s) reached.\n"
+                     "0 download(s) successfully downloaded.\n");
+}
+
 // A pause between passes ends at the deadline rather than running its 30 s past it.
 TEST_F(DriverTest, NoPauseRunsPastTheDeadline) {
   state->settings.timeout_minutes = 1;
