@@ -206,7 +206,11 @@ Task<CURLcode> stream_and_hash(RunState& state, const std::string& url, FileSink
   sink.easy = handle.get();
   sink.reply_checked = sink.reply_kept = false;
   sink.refused_code = 0;
-  const CURLcode result = co_await state.loop.perform(handle.get());
+  CURLcode result = co_await state.loop.perform(handle.get());
+  // A reply without a byte of body is looked at too: an empty 200 to a Range request empties
+  // the file.
+  if (result == CURLE_OK && !sink.reply_checked && !check_reply(sink) && sink.refused_code == 0)
+    result = CURLE_WRITE_ERROR;
   sink.easy = nullptr;
   if (result == CURLE_OK)
     curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &outcome.status);
@@ -334,10 +338,6 @@ Task<FetchOutcome> fetch_body(RunState& state, const std::string& url, FileSink&
       continue;
     }
     from_part = false;
-    // An empty 200 to a Range request: the file is empty now.
-    if (result == CURLE_OK && outcome.status == 200 && !sink.reply_checked && sink.offset > 0 &&
-        (!sink.file->restart() || !restart_digest(sink)))
-      outcome.status = 0;
     end_of_transfer(outcome, result, sink);
     if (!resumable(outcome, sink)) co_return outcome;
     if (sink.file->size() > before) idle_resumes = 0;
