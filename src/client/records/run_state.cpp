@@ -11,7 +11,7 @@ void RunState::fix_deadline() {
   const int64_t now = clock.now();
   // A deadline too far off to be reached in milliseconds is none.
   if (deadline >= now && deadline - now > INT64_MAX / (4 * kMillisecondsPerSecond)) {
-    deadline_ms = INT64_MAX;
+    deadline_ms.reset();
     return;
   }
   const int64_t left = deadline > now ? deadline - now : 0;
@@ -19,7 +19,7 @@ void RunState::fix_deadline() {
 }
 
 int64_t RunState::milliseconds_left() {
-  if (deadline_ms == INT64_MAX) return INT64_MAX;
+  if (!deadline_ms) return INT64_MAX;
   const int64_t now = env.monotonic_milliseconds();
-  return now >= deadline_ms ? 0 : deadline_ms - now;
+  return now >= *deadline_ms ? 0 : *deadline_ms - now;
 }

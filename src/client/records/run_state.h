@@ -80,11 +80,11 @@ struct RunState {
   /// DNS answers and TLS sessions shared by every exchange of the run, and a spare easy handle.
   ConnectionCache connection_cache;
   /// The deadline on the environment's millisecond clock, which the waits of the run measure;
-  /// none until fix_deadline().
-  int64_t deadline_ms = INT64_MAX;
+  /// none until fix_deadline(), or when too far off to be reached.
+  std::optional<int64_t> deadline_ms;
   /// Sets deadline_ms from the deadline, when a run starts.
   void fix_deadline();
-  /// Milliseconds until the deadline; 0 once it has come.
+  /// Milliseconds until the deadline; 0 once it has come, INT64_MAX without one.
   int64_t milliseconds_left();
   bool deadline_passed() { return milliseconds_left() == 0; }
 

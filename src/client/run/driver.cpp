@@ -223,13 +223,6 @@ std::optional<uint64_t> expected_bytes(const RunState& state, size_t count) {
   return total;
 }
 
-// When the deadline comes, on the environment's millisecond clock: the end of a polling
-// pass's batches. None when there is no deadline.
-std::optional<int64_t> deadline_ms(const RunState& state) {
-  if (state.deadline_ms == INT64_MAX) return std::nullopt;
-  return state.deadline_ms;
-}
-
 // Fetches every available record, side by side up to the run's width, until the deadline.
 Status fetch_pass(RunState& state, const std::string& base_url) {
   const size_t available = state.available_queue.count;
@@ -244,7 +237,7 @@ Status fetch_pass(RunState& state, const std::string& base_url) {
       [&](size_t) {
         return fetch_available(state, base_url, *queue_pop_front(state.available_queue), batch);
       },
-      deadline_ms(state));
+      state.deadline_ms);
 }
 
 // The download request of a record in process, asked again.
@@ -264,7 +257,7 @@ Status status_pass(RunState& state, std::optional<std::string>& request_url) {
       [&](size_t) {
         return ask_again(state, request_url, *queue_pop_front(state.inprocess_queue));
       },
-      deadline_ms(state));
+      state.deadline_ms);
 }
 
 // Announces every record of the request queue, side by side up to the run's width. The
