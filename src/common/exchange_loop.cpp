@@ -57,10 +57,18 @@ void ExchangeLoop::Pause::await_suspend(std::coroutine_handle<> waiting) {
 }
 
 Status ExchangeLoop::run_batch(size_t count, size_t width,
-                               const std::function<Task<Status>(size_t)>& make) {
+                               const std::function<Task<Status>(size_t)>& make,
+                               std::optional<int64_t> until_ms) {
   std::vector<Task<Status>> running;
   size_t next = 0;
   Status failed;
+  // A timer that wakes the loop when the batch's time is up, whatever it waits for then.
+  std::optional<std::pair<int64_t, uint64_t>> end_timer;
+  if (until_ms) {
+    end_timer = std::make_pair(*until_ms, timers_set_++);
+    timers_.emplace(*end_timer, std::noop_coroutine());
+  }
+  auto time_is_up = [&] { return until_ms && env_.monotonic_milliseconds() >= *until_ms; };
   // Starts tasks while there is room; collects those that ended. True once all have ended or
   // one failed.
   auto settle = [&]() -> bool {
@@ -77,13 +85,15 @@ Status ExchangeLoop::run_batch(size_t count, size_t width,
           return true;
         }
       }
+      if (time_is_up()) return true;
       if (running.size() >= std::max<size_t>(width, 1) || next == count) return running.empty();
       running.push_back(make(next++));
       running.back().handle().resume();
     }
   };
   Status waited = run_until_ready(settle);
-  running.clear();  // a failure drops whatever still runs
+  running.clear();  // a failure, or the end of the batch's time, drops whatever still runs
+  if (end_timer) timers_.erase(*end_timer);
   return waited.ok() ? failed : waited;
 }
 

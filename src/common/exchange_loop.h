@@ -78,8 +78,11 @@ class ExchangeLoop {
   /// Runs the tasks `make(0)` to `make(count - 1)`, each made and started in that order when
   /// fewer than `width` run, and returns when all have ended. The first task that ends with a
   /// status other than ok ends the whole batch: no other task starts, those still running are
-  /// dropped (destroyed where they stand), and that status is returned.
-  Status run_batch(size_t count, size_t width, const std::function<Task<Status>(size_t)>& make);
+  /// dropped (destroyed where they stand), and that status is returned. With `until_ms`, the
+  /// batch also ends when the environment's clock reaches it: no task starts from then on, and
+  /// those still running are dropped.
+  Status run_batch(size_t count, size_t width, const std::function<Task<Status>(size_t)>& make,
+                   std::optional<int64_t> until_ms = std::nullopt);
   /// Runs one task to its end and hands back its value; none when it waits for something that
   /// can never come.
   template <typename T>

@@ -72,6 +72,11 @@ class Env : public Clock {
   /// The file at `path`, made by new_temporary_file() with OnInterrupt::Remove, is no longer the
   /// interrupt handler's to remove; the other files it keeps stay registered.
   virtual void forget_temporary_file(const std::string& path) = 0;
+  /// Opens the plain file at `path` for writing at its end, creating it when missing; its size
+  /// goes to `size`. It is no temporary file: an interrupt leaves it, and its bytes, where they
+  /// are. Anything but a plain file is refused.
+  virtual Status open_appendable_file(const std::string& path, std::unique_ptr<WritableFile>* file,
+                                      uint64_t* size) = 0;
   /// Moves `from` onto `to`, replacing what is there, in one step.
   virtual Status rename_file(const std::string& from, const std::string& to) = 0;
   virtual Status remove_file(const std::string& path) = 0;

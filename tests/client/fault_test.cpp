@@ -56,17 +56,26 @@ class BinaryFaultTest : public ::testing::Test {
   TestRelay relay;
 };
 
-TEST_F(BinaryFaultTest, ConnectionCutInTheMiddleOfTheBody) {
+// A connection cut in the middle of the body is asked for the rest a second later, which
+// replaces the good copy once the file is whole.
+TEST_F(BinaryFaultTest, ConnectionCutInTheMiddleOfTheBodyIsResumed) {
   keep_good_copy();
   const std::string content(200000, 'z');
   const std::string sha1 = sha1_hex(content);
-  ScriptedReply cut;
-  cut.body = content;
+  ScriptedReply cut, rest;
+  cut.body = rest.body = content;
   cut.drop_after = 70000;
-  relay.script_path("/kxmirror/downloads/sha1/" + sha1, {cut});
+  rest.serve_ranges = true;
+  relay.script_path("/kxmirror/downloads/sha1/" + sha1, {cut, rest});
   ProgramRun r = fetch_one(sha1);
-  expect_failed_fetch(r, sha1);
-  expect_good_copy_alone();
+  EXPECT_TRUE(r.out.ends_with("Downloading " + mirror(sha1) + "\nResuming " + mirror(sha1) +
+                              " at byte 70000\n1 download(s) successfully downloaded.\n"))
+      << r.out;
+  EXPECT_TRUE(read_file(dir.file("out/f.bin")) == content);
+  EXPECT_EQ(dir.entries("out"), std::vector<std::string>{"f.bin"});
+  const auto gets = relay.requests_to("/kxmirror/downloads/sha1/" + sha1);
+  ASSERT_EQ(gets.size(), 2u);
+  EXPECT_EQ(gets[1].headers.find("Range")->second, "bytes=70000-");
 }
 
 TEST_F(BinaryFaultTest, DiskFillsDuringTheFetch) {
@@ -232,8 +241,8 @@ TEST_F(DriverFaultTest, RelayStopsAndComesBackWhileRecordsAreInProcess) {
 }
 
 TEST_F(DriverFaultTest, StalledMirrorFailsWithinTheLimit) {
-  state->transfer_limits.low_speed_bytes = 1000;
-  state->transfer_limits.low_speed_seconds = 1;
+  state->fetch_limits.low_speed_bytes = 1000;
+  state->fetch_limits.low_speed_seconds = 1;
   Download* d = add("stalled", "s.bin");
   ScriptedReply stall;
   stall.body = "stalled";

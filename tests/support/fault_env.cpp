@@ -117,6 +117,15 @@ Status FaultEnv::new_temporary_file(const std::string& directory, std::string* p
   return created;
 }
 
+Status FaultEnv::open_appendable_file(const std::string& path, std::unique_ptr<WritableFile>* file,
+                                      uint64_t* size) {
+  run_hook("open_appendable_file", path);
+  std::unique_ptr<WritableFile> base_file;
+  Status opened = base_.open_appendable_file(path, &base_file, size);
+  if (opened.ok()) *file = std::make_unique<File>(*this, path, std::move(base_file));
+  return opened;
+}
+
 Status FaultEnv::rename_file(const std::string& from, const std::string& to) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

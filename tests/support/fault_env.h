@@ -30,9 +30,9 @@ class FaultEnv : public Env {
   /// Switches every fault off.
   void heal();
   /// Calls `hook` with the call's name ("open_file", "open_for_reading", "remove_file",
-  /// "new_temporary_file" with its folder) and its path before each of those calls reaches the
-  /// files, on the calling thread; an empty one
-  /// stops. A test makes something happen at that very step (another request, a slow disk).
+  /// "open_appendable_file", "new_temporary_file" with its folder) and its path before each of
+  /// those calls reaches the files, on the calling thread; an empty one stops. A test makes
+  /// something happen at that very step (another request, a slow disk).
   using Hook = std::function<void(const std::string& call, const std::string& path)>;
   void set_hook(Hook hook);
 
@@ -64,6 +64,8 @@ class FaultEnv : public Env {
   void forget_temporary_file(const std::string& path) override {
     base_.forget_temporary_file(path);
   }
+  Status open_appendable_file(const std::string& path, std::unique_ptr<WritableFile>* file,
+                              uint64_t* size) override;
   Status rename_file(const std::string& from, const std::string& to) override;
   Status remove_file(const std::string& path) override {
     run_hook("remove_file", path);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <stdexcept>
 
@@ -194,12 +195,37 @@ void TestRelay::handle(const httplib::Request& request, httplib::Response& respo
       reply = plain_reply(404, "not found");
     }
   }
-  answer(reply, response);
+  answer(reply, request, response);
 }
 
-void TestRelay::answer(const ScriptedReply& reply, httplib::Response& response) {
+namespace {
+
+// The first byte a "Range: bytes=N-" request asks for; none for any other request.
+std::optional<size_t> range_start(const httplib::Request& request) {
+  const std::string range = request.get_header_value("Range");
+  size_t start = 0;
+  if (sscanf(range.c_str(), "bytes=%zu-", &start) != 1) return std::nullopt;
+  return start;
+}
+
+}  // namespace
+
+void TestRelay::answer(ScriptedReply reply, const httplib::Request& request,
+                       httplib::Response& response) {
   if (reply.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.delay_ms));
+  // The ranges are this relay's to serve, as the script says: the server library would
+  // otherwise cut every body to the range asked for.
+  const_cast<httplib::Request&>(request).ranges.clear();
+  const std::optional<size_t> start = range_start(request);
+  if (reply.serve_ranges && start && *start < reply.body.size() && reply.code == 200) {
+    reply.content_range = "bytes " + std::to_string(*start) + "-" +
+                          std::to_string(reply.body.size() - 1) + "/" +
+                          std::to_string(reply.body.size());
+    reply.body.erase(0, *start);
+    reply.code = 206;
+  }
   response.status = reply.code;
+  if (!reply.content_range.empty()) response.set_header("Content-Range", reply.content_range);
   if (!reply.location.empty()) response.set_header("Location", reply.location);
   if (reply.chunk_size == 0 && reply.drop_after < 0 && reply.chunk_delay_ms == 0) {
     response.set_content(reply.body, "text/plain");

@@ -21,6 +21,12 @@ struct ScriptedReply {
   int delay_ms = 0;        ///< a wait before the answer
   long drop_after = -1;    ///< when >= 0, the connection is cut after this many body bytes
   int chunk_delay_ms = 0;  ///< a wait before each piece of the body
+  /// When true, a request for "Range: bytes=N-" gets a 206 with the body from byte N and its
+  /// Content-Range; otherwise a Range request gets the scripted reply whole, as from a server
+  /// that ignores ranges.
+  bool serve_ranges = false;
+  /// When set, sent as the Content-Range header of the scripted reply as it stands.
+  std::string content_range;
 };
 
 /// A reply to a download request with the given status token.
@@ -69,7 +75,7 @@ class TestRelay {
 
  private:
   void handle(const httplib::Request& request, httplib::Response& response);
-  void answer(const ScriptedReply& reply, httplib::Response& response);
+  void answer(ScriptedReply reply, const httplib::Request& request, httplib::Response& response);
   ScriptedReply next_reply(std::vector<ScriptedReply>& replies, size_t& used);
 
   std::unique_ptr<httplib::Server> server_;

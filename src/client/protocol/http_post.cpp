@@ -56,7 +56,7 @@ Task<Attempt> post_once(RunState& state, const char* url, Download* download,
   TransferHandle handle(&state.connection_cache);
   if (!handle) co_return Attempt::NoClient;
 
-  set_relay_transfer_options(handle, url, state.transfer_limits);
+  set_relay_transfer_options(handle, url, state.request_limits);
   curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(handle.get(), CURLOPT_POST, 1L);
   // A relay front that redirects (a moved relay, a rule forcing https) must see the same POST
@@ -127,6 +127,12 @@ Task<PostResult> http_post_with_retry(RunState& state, std::optional<std::string
     }
     if (failures >= kFailureLimit) {
       log_message(state.settings, "Aborting http request after %d failures.", failures);
+      co_return result;
+    }
+    // A retry would start at or past the deadline: the request ends here, its attempts so far
+    // counted (D26).
+    if (state.milliseconds_left() <= int64_t{kRetryWaitSeconds} * 1000) {
+      log_message(state.settings, "Aborting http request after %d failures.", failures + 1);
       co_return result;
     }
     std::optional<std::string> old = result.url;

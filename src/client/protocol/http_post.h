@@ -40,7 +40,8 @@ std::string retry_url(const std::optional<std::string>& url, int failures, int s
 
 /// Posts `body` to `url` on the run's exchange loop, trying up to seven times in all (for
 /// `failures` = 0) with 3 seconds between attempts (timers of the loop, on the run's clock) and
-/// the move to https after the third failure. An attempt is answered when the transfer
+/// the move to https after the third failure; no retry starts at or past the run's deadline
+/// (D26). An attempt is answered when the transfer
 /// completes with a 2xx code and a reply that parse_status() accepts; the token then replaces
 /// `download`'s status (when `download` is not null). With `run_url`, the URL every request of
 /// the run starts from: it moves to https when this request does, and once it is there, this

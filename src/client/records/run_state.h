@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "client/records/download.h"
@@ -32,6 +33,9 @@ struct Settings {
   int32_t jobs = 1;
   /// The -j value as given, until parse_command_line() has checked it.
   std::optional<std::string> jobs_text;
+  /// -c: a download cut short keeps its bytes in a part file, which the next run with -c
+  /// continues.
+  bool keep_partial = false;
 
   /// Messages are appended to the log file exactly when one was named.
   bool log_enabled() const { return log_path.has_value(); }
@@ -44,8 +48,10 @@ struct RunState {
   RunState& operator=(const RunState&) = delete;
 
   Settings settings;
-  /// The second (on the clock's scale) after which no new polling pass starts.
-  int64_t deadline = 0;
+  /// The second (on the clock's scale) at which the run stops waiting for the relay (D26): no
+  /// attempt is retried and no polling pass starts or goes on after it. None until the command
+  /// line sets it.
+  int64_t deadline = INT64_MAX;
   /// Every record of the run, in the order they were made (the records' storage).
   DownloadRecords download_records;
   DownloadQueue request_queue;
@@ -60,14 +66,28 @@ struct RunState {
   /// The paths being fetched to now, told apart as files_written tells them: what record's
   /// file each is (as there), and how many fetches of it run.
   std::map<std::string, std::pair<std::string, int>, PathOrder> files_in_flight;
+  /// The part files (-c) that fetches write now, told apart as files_written tells them.
+  std::set<std::string, PathOrder> parts_in_use;
 
   /// Where the run reaches the operating system: its files, folders and time.
   Env& env;
   /// Where the run reads the time and waits: the environment's clock.
   Clock& clock;
-  TransferLimits transfer_limits;
+  /// A mirror fetch's limits: D7's stall guard, and 30 s to connect (D26).
+  TransferLimits fetch_limits{.connect_timeout_seconds = 30};
+  /// A download request's limits: its reply is a few bytes, so 60 s without one fails it (D26).
+  TransferLimits request_limits{.low_speed_seconds = 60, .connect_timeout_seconds = 30};
   /// DNS answers and TLS sessions shared by every exchange of the run, and a spare easy handle.
   ConnectionCache connection_cache;
+  /// The deadline on the environment's millisecond clock, which the waits of the run measure;
+  /// none until fix_deadline().
+  int64_t deadline_ms = INT64_MAX;
+  /// Sets deadline_ms from the deadline, when a run starts.
+  void fix_deadline();
+  /// Milliseconds until the deadline; 0 once it has come.
+  int64_t milliseconds_left();
+  bool deadline_passed() { return milliseconds_left() == 0; }
+
   /// Where every exchange of the run runs, and keeps its connections; declared after the cache
   /// so that it ends first.
   ExchangeLoop loop{env};

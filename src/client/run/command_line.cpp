@@ -34,6 +34,10 @@ void read_options(const std::vector<std::string>& args, Settings& out) {
       out.verbose = true;
       continue;
     }
+    if (arg == "-c") {
+      out.keep_partial = true;
+      continue;
+    }
     // Every other option takes the next argument as its value, whatever it looks like; standing
     // last, it has none and is skipped like any unknown argument.
     if (i + 1 >= args.size()) continue;

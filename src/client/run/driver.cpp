@@ -1,6 +1,7 @@
 // The polling driver: announce every record, poll while the relay works, fetch what is ready.
 #include "client/run/driver.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -74,6 +75,28 @@ void count_stored(RunState& state, const std::optional<std::string>& name, Downl
   ++state.success_count;
 }
 
+// The part file a fetch of the record keeps its bytes in with -c, held for as long as the fetch
+// runs: none without -c, and none while another fetch of the same file (a record of the same
+// sha1 under another name) holds it.
+class PartInUse {
+ public:
+  PartInUse(RunState& state, const std::string& target, const Download& download) : state_(state) {
+    if (!state.settings.keep_partial) return;
+    std::optional<std::string> part = part_file_path(target, download.sha1);
+    if (part && state_.parts_in_use.insert(file_system_name(*part)).second) path_ = part;
+  }
+  ~PartInUse() {
+    if (path_) state_.parts_in_use.erase(file_system_name(*path_));
+  }
+  PartInUse(const PartInUse&) = delete;
+  PartInUse& operator=(const PartInUse&) = delete;
+  const std::optional<std::string>& path() const { return path_; }
+
+ private:
+  RunState& state_;
+  std::optional<std::string> path_;
+};
+
 // One mirror URL of the record: fetched, counted when it arrived whole, otherwise reported
 // with its error line and, with -d, the reason. A Fatal status ends the run.
 Task<Status> try_mirror(RunState& state, std::string url, DigestKind kind,
@@ -82,8 +105,9 @@ Task<Status> try_mirror(RunState& state, std::string url, DigestKind kind,
   if (!url.empty()) {
     const std::optional<std::string>& digest =
         kind == DigestKind::Sha1 ? download.sha1 : download.sha256;
+    PartInUse part(state, output_path(state.settings, name), download);
     outcome = co_await download_file(state, url, name, digest_check_for(kind, digest),
-                                     download.size, batch);
+                                     download.size, batch, part.path());
     if (outcome.end == FetchEnd::RunEnded) co_return outcome.reason;
     if (outcome.end == FetchEnd::Stored) {
       count_stored(state, name, download);
@@ -156,10 +180,30 @@ Task<Status> fetch_record(RunState& state, const std::string& base_url, Download
   co_return co_await try_mirror(state, sha256_url, DigestKind::Sha256, name, download, batch);
 }
 
+// Gives the record `why` as its failure when the task that holds it is dropped before its end:
+// the deadline ended it.
+class FailureIfDropped {
+ public:
+  FailureIfDropped(Download& download, const char* why) : download_(download), why_(why) {}
+  ~FailureIfDropped() {
+    if (!ended_) download_.failure = why_;
+  }
+  FailureIfDropped(const FailureIfDropped&) = delete;
+  FailureIfDropped& operator=(const FailureIfDropped&) = delete;
+  void ended() { ended_ = true; }
+
+ private:
+  Download& download_;
+  const char* why_;
+  bool ended_ = false;
+};
+
 // fetch_record, and the record's end shown on the meter of its pass.
 Task<Status> fetch_available(RunState& state, const std::string& base_url, Download& download,
                              BatchMeter* batch) {
+  FailureIfDropped dropped(download, "the deadline passed during its download");
   Status fetched = co_await fetch_record(state, base_url, download, batch);
+  dropped.ended();
   if (batch) batch->file_ended(state.env.monotonic_milliseconds());
   co_return fetched;
 }
@@ -179,7 +223,14 @@ std::optional<uint64_t> expected_bytes(const RunState& state, size_t count) {
   return total;
 }
 
-// Fetches every available record, side by side up to the run's width.
+// When the deadline comes, on the environment's millisecond clock: the end of a polling
+// pass's batches. None when there is no deadline.
+std::optional<int64_t> deadline_ms(const RunState& state) {
+  if (state.deadline_ms == INT64_MAX) return std::nullopt;
+  return state.deadline_ms;
+}
+
+// Fetches every available record, side by side up to the run's width, until the deadline.
 Status fetch_pass(RunState& state, const std::string& base_url) {
   const size_t available = state.available_queue.count;
   log_message(state.settings, "%zu download(s) available.", available);
@@ -188,18 +239,40 @@ Status fetch_pass(RunState& state, const std::string& base_url) {
   if (width_of(state) > 1)
     meter.emplace(available, expected_bytes(state, available), state.env.monotonic_milliseconds());
   BatchMeter* batch = meter ? &*meter : nullptr;
-  return state.loop.run_batch(available, width_of(state), [&](size_t) {
-    return fetch_available(state, base_url, *queue_pop_front(state.available_queue), batch);
-  });
+  return state.loop.run_batch(
+      available, width_of(state),
+      [&](size_t) {
+        return fetch_available(state, base_url, *queue_pop_front(state.available_queue), batch);
+      },
+      deadline_ms(state));
 }
 
-// Asks about the first `count` records of `queue` (taking them from it when `pop`), side by
-// side up to the run's width.
-Status request_batch(RunState& state, std::optional<std::string>& request_url, DownloadQueue& queue,
-                     size_t count, bool pop) {
-  return state.loop.run_batch(count, width_of(state), [&](size_t i) {
-    return send_download_request(state, request_url,
-                                 pop ? queue_pop_front(queue) : queue_at(queue, i));
+// The download request of a record in process, asked again.
+Task<Status> ask_again(RunState& state, std::optional<std::string>& request_url,
+                       Download& download) {
+  FailureIfDropped dropped(download, "still InProcess at the deadline");
+  Status sent = co_await send_download_request(state, request_url, &download);
+  dropped.ended();
+  co_return sent;
+}
+
+// Asks again about every record in process, side by side up to the run's width, until the
+// deadline; a record whose request the deadline ends is still in process.
+Status status_pass(RunState& state, std::optional<std::string>& request_url) {
+  return state.loop.run_batch(
+      state.inprocess_queue.count, width_of(state),
+      [&](size_t) {
+        return ask_again(state, request_url, *queue_pop_front(state.inprocess_queue));
+      },
+      deadline_ms(state));
+}
+
+// Announces every record of the request queue, side by side up to the run's width. The
+// deadline ends none of them: each is tried at least once, so that the relay hears of every
+// file.
+Status initial_requests(RunState& state, std::optional<std::string>& request_url) {
+  return state.loop.run_batch(state.request_queue.count, width_of(state), [&](size_t i) {
+    return send_download_request(state, request_url, queue_at(state.request_queue, i));
   });
 }
 
@@ -210,7 +283,8 @@ Task<Status> pause_for(RunState& state, int seconds) {
 }
 
 // One polling pass: fetch what is available, ask again about what is in process, and pause
-// while the relay is still working.
+// while the relay is still working. The deadline ends the pass where it stands (D26), and no
+// pause runs past it.
 Status polling_pass(RunState& state, const std::string& base_url,
                     std::optional<std::string>& request_url) {
   int pause = kPauseWhileWaiting;
@@ -220,22 +294,25 @@ Status polling_pass(RunState& state, const std::string& base_url,
   }
 
   const size_t in_process = state.inprocess_queue.count;
-  if (in_process == 0) return Status();
+  if (in_process == 0 || state.deadline_passed()) return Status();
   log_message(state.settings, "Checking status of %zu downloads.", in_process);
-  Status sent = request_batch(state, request_url, state.inprocess_queue, in_process, true);
-  if (!sent.ok()) return sent;
+  if (Status sent = status_pass(state, request_url); !sent.ok()) return sent;
 
-  if (state.inprocess_queue.count > 0 && state.available_queue.count == 0) {
+  // Whole seconds, rounded up: the pause ends at the deadline or just after it.
+  pause = static_cast<int>(std::min<int64_t>(pause, (state.milliseconds_left() + 999) / 1000));
+  if (pause > 0 && state.inprocess_queue.count > 0 && state.available_queue.count == 0) {
     log_message(state.settings, "Sleeping for %d seconds...", pause);
     return state.loop.run(pause_for(state, pause)).value_or(Status());
   }
   return Status();
 }
 
-// The records still in process when the deadline passed say so.
-void mark_still_in_process(RunState& state) {
+// The records the deadline left waiting say so.
+void mark_unfinished(RunState& state) {
   for (size_t i = 0; i < state.inprocess_queue.count; ++i)
     queue_at(state.inprocess_queue, i)->failure = "still InProcess at the deadline";
+  for (size_t i = 0; i < state.available_queue.count; ++i)
+    queue_at(state.available_queue, i)->failure = "Available, not fetched before the deadline";
 }
 
 }  // namespace
@@ -255,9 +332,8 @@ Status run_downloads(RunState& state) {
   log_message(settings, "Sending download requests for %zu download(s) on %s",
               state.request_queue.count, base_url.c_str());
   state.loop.set_connection_limit(static_cast<long>(width_of(state)));
-  Status sent =
-      request_batch(state, request_url, state.request_queue, state.request_queue.count, false);
-  if (!sent.ok()) return sent;
+  state.fix_deadline();
+  if (Status sent = initial_requests(state, request_url); !sent.ok()) return sent;
 
   // A relay that only answered on https during the first requests serves its mirror there too.
   if (request_url && request_url->starts_with("https"))
@@ -269,7 +345,7 @@ Status run_downloads(RunState& state) {
   }
 
   if (state.clock.now() >= state.deadline) {
-    mark_still_in_process(state);
+    mark_unfinished(state);
     log_message(settings, "Timeout of %d minute(s) reached.", settings.timeout_minutes);
   }
   log_message(settings, "%d download(s) successfully downloaded.", state.success_count);

@@ -123,6 +123,20 @@ class PosixEnv final : public Env {
     forget_on_interrupt(path.c_str());
   }
 
+  Status open_appendable_file(const std::string& path, std::unique_ptr<WritableFile>* file,
+                              uint64_t* size) override {
+    // Without waiting: a pipe of that name would otherwise hold the open until a reader came.
+    UniqueFd opened(open(
+        path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
+    if (!opened.valid()) return Status::system_error("cannot open " + path, errno);
+    struct stat info;
+    if (fstat(opened.get(), &info) != 0) return Status::system_error("cannot read " + path, errno);
+    if (!S_ISREG(info.st_mode)) return Status::system_error("cannot write " + path, EISDIR);
+    *size = static_cast<uint64_t>(info.st_size);
+    *file = std::make_unique<PosixWritableFile>(opened.release());
+    return Status();
+  }
+
   Status rename_file(const std::string& from, const std::string& to) override {
     if (rename(from.c_str(), to.c_str()) != 0)
       return Status::system_error("cannot rename the file", errno);

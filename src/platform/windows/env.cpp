@@ -160,6 +160,26 @@ class WindowsEnv final : public Env {
     forget_on_interrupt(path.c_str());
   }
 
+  Status open_appendable_file(const std::string& path, std::unique_ptr<WritableFile>* file,
+                              uint64_t* size) override {
+    HandleOwner handle(CreateFileW(wide_path(path).c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (handle.get() == INVALID_HANDLE_VALUE) {
+      handle.release();
+      return windows_error("cannot open " + path, GetLastError());
+    }
+    // A device name opens a device, not a file.
+    if (GetFileType(handle.get()) != FILE_TYPE_DISK)
+      return windows_error("cannot write " + path, ERROR_INVALID_NAME);
+    LARGE_INTEGER end{};
+    if (!SetFilePointerEx(handle.get(), LARGE_INTEGER{}, &end, FILE_END))
+      return windows_error("cannot read " + path, GetLastError());
+    *size = static_cast<uint64_t>(end.QuadPart);
+    *file = std::make_unique<WindowsWritableFile>(handle.release(), std::string());
+    return Status();
+  }
+
   Status rename_file(const std::string& from, const std::string& to) override {
     // With write-through the move itself has reached the disk when it returns.
     if (!MoveFileExW(wide_path(from).c_str(), wide_path(to).c_str(),

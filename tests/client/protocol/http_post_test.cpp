@@ -227,8 +227,8 @@ TEST_F(HttpPostTest, RedirectLoopsAndOtherSchemesFail) {
 TEST_F(HttpPostTest, StalledExchangeFails) {
   TestRelay& relay = start_relay();
   // The request body itself counts as traffic, so the test asks for more than it.
-  state.transfer_limits.low_speed_bytes = 1000;
-  state.transfer_limits.low_speed_seconds = 1;
+  state.request_limits.low_speed_bytes = 1000;
+  state.request_limits.low_speed_seconds = 1;
   ScriptedReply slow = status_reply("Available");
   slow.delay_ms = 2500;
   relay.set_default_request_reply(slow);
