@@ -117,29 +117,63 @@ TEST_F(BinaryFaultTest, TrickledBodyArrivesWhole) {
   EXPECT_EQ(read_file(dir.file("out/f.bin")), content);
 }
 
-TEST_F(BinaryFaultTest, InterruptedFetchLeavesNothingBehind) {
-  keep_good_copy();
+// An interrupt in the middle of the body: without -c nothing is left; with -c the bytes so far
+// stay in the record's part file (never under the file's name), and the next run with -c asks
+// only for the rest.
+TEST_F(BinaryFaultTest, InterruptedFetch) {
   const std::string content(64 * 1024, 'i');
   const std::string sha1 = sha1_hex(content);
-  ScriptedReply slow;
-  slow.body = content;
-  slow.chunk_size = 512;
-  slow.chunk_delay_ms = 5;  // long enough to be caught in the middle
-  relay.script_path("/kxmirror/downloads/sha1/" + sha1, {slow});
-  std::thread interrupter;
-  ProgramRun r = run_client({"-r", "127.0.0.1", "-p", std::to_string(relay.port()), "-o", "out",
-                             "-s", sha1, "-z", "1", "-u", "http://o/f.bin"},
-                            dir.path(), 0, [&](int pid) {
-                              interrupter = std::thread([&, pid] {
-                                // Waits for the temporary file to appear, then interrupts the run.
-                                for (int i = 0; i < 20000 && dir.entries("out").size() < 2; ++i)
-                                  std::this_thread::sleep_for(std::chrono::microseconds(100));
-                                kill(pid, SIGINT);
-                              });
-                            });
-  interrupter.join();
-  EXPECT_TRUE(ended_by_interrupt(r)) << r.exit_status << " " << r.signal;
-  expect_good_copy_alone();
+  const std::string part = ".quonfetch-" + sha1 + ".part";
+  for (bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "-c" : "without -c");
+    keep_good_copy();
+    ScriptedReply slow;
+    slow.body = content;
+    slow.chunk_size = 512;
+    slow.chunk_delay_ms = 5;  // long enough to be caught in the middle
+    slow.serve_ranges = true;
+    relay.script_path("/kxmirror/downloads/sha1/" + sha1, {slow});
+    std::vector<std::string> args{"-r", "127.0.0.1", "-p", std::to_string(relay.port()),
+                                  "-o", "out",       "-s", sha1,
+                                  "-z", "65536",     "-u", "http://o/f.bin"};
+    if (keep) args.push_back("-c");
+    // The file being written is there, and with -c holds some bytes.
+    auto in_the_middle = [&] {
+      if (dir.entries("out").size() < 2) return false;
+      std::error_code error;
+      const auto bytes = std::filesystem::file_size(dir.file("out/" + part), error);
+      return !keep || (!error && bytes > 1024);
+    };
+    std::thread interrupter;
+    ProgramRun r = run_client(args, dir.path(), 0, [&](int pid) {
+      interrupter = std::thread([&, pid] {
+        for (int i = 0; i < 20000 && !in_the_middle(); ++i)
+          std::this_thread::sleep_for(std::chrono::microseconds(100));
+        kill(pid, SIGINT);
+      });
+    });
+    interrupter.join();
+    EXPECT_TRUE(ended_by_interrupt(r)) << r.exit_status << " " << r.signal;
+    if (!keep) {
+      expect_good_copy_alone();
+      continue;
+    }
+    EXPECT_EQ(read_file(dir.file("out/f.bin")), kGoodCopy);
+    const std::string kept = read_file(dir.file("out/" + part));
+    ASSERT_GT(kept.size(), 1024u);
+    ASSERT_LT(kept.size(), content.size());
+    const size_t gets_before = relay.requests_to("/kxmirror/downloads/sha1/" + sha1).size();
+    slow.chunk_delay_ms = 0;
+    relay.script_path("/kxmirror/downloads/sha1/" + sha1, {slow});
+    ProgramRun next = quonfetch({"-s", sha1, "-z", "65536", "-u", "http://o/f.bin", "-c"});
+    EXPECT_TRUE(next.out.ends_with("1 download(s) successfully downloaded.\n")) << next.out;
+    EXPECT_TRUE(read_file(dir.file("out/f.bin")) == content);
+    EXPECT_EQ(dir.entries("out"), std::vector<std::string>{"f.bin"});
+    const auto gets = relay.requests_to("/kxmirror/downloads/sha1/" + sha1);
+    ASSERT_EQ(gets.size(), gets_before + 1);
+    EXPECT_EQ(gets.back().headers.find("Range")->second,
+              "bytes=" + std::to_string(kept.size()) + "-");
+  }
 }
 
 TEST_F(BinaryFaultTest, HostileListFiles) {

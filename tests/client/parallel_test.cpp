@@ -20,12 +20,6 @@ namespace {
 // How long a helper waits for something the run is about to do; only a failing test waits so long.
 constexpr int kPatienceMs = 10000;
 
-size_t count_of(const std::string& text, const std::string& piece) {
-  size_t n = 0;
-  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
-  return n;
-}
-
 // The comparison every whole-output check makes under -j: records may interleave, but nothing
 // else may move.
 TEST(RunLinesTest, WhatMayMoveUnderWidth) {
@@ -265,6 +259,25 @@ TEST_F(ParallelDriverTest, DeadlineEndsTheFetchesInFlight) {
   EXPECT_TRUE(dir.entries("out").empty());
   for (Download* d : fetched) EXPECT_EQ(d->failure, "the deadline passed during its download");
   for (Download* d : waiting) EXPECT_EQ(d->failure, "still InProcess at the deadline");
+}
+
+// With -c, two records of one file under two names fetched side by side: only one of them may
+// write the file's part file, or each would append its bytes to the other's.
+TEST_F(ParallelDriverTest, OnePartFileForOneFetchAtATime) {
+  state->settings.keep_partial = true;
+  const std::string content(200000, 'p');
+  add(content, "a.bin");
+  add(content, "b.bin");
+  ScriptedReply slow;
+  slow.body = content;
+  slow.chunk_size = 20000;
+  slow.chunk_delay_ms = 5;  // both are in flight together
+  relay->script_path("/kxmirror/downloads/sha1/" + sha1_hex(content), {slow});
+  const std::string out = run();
+  EXPECT_TRUE(out.ends_with("2 download(s) successfully downloaded.\n")) << out;
+  EXPECT_EQ(dir.entries("out"), (std::vector<std::string>{"a.bin", "b.bin"}));
+  for (const char* name : {"a.bin", "b.bin"})
+    EXPECT_TRUE(read_file(dir.file("out/") + name) == content) << name;
 }
 
 // Two records of one file name side by side: one file stands, whole, and the other record is

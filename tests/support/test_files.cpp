@@ -79,3 +79,9 @@ std::string native_path(std::string path) {
 #endif
   return path;
 }
+
+size_t count_of(const std::string& text, const std::string& piece) {
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+  return n;
+}

@@ -22,6 +22,8 @@ class TempDir {
 };
 
 std::string read_file(const std::string& path);
+/// How many times `piece` occurs in `text`.
+size_t count_of(const std::string& text, const std::string& piece);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 /// Creates one directory; false when it could not.

@@ -2,6 +2,7 @@
 // recorded, so minutes of pauses run in microseconds.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -21,7 +22,8 @@ class VirtualClock : public Clock {
   /// (the waits of an event loop are one pause however often it looks at its timers).
   int64_t milliseconds() const { return now_ * 1000; }
 
-  /// Moves the time forward without counting a wait.
+  /// Moves the time forward without counting a wait; from any thread (a test's server may
+  /// move it while the code under test waits for its answer).
   void advance(int64_t seconds) { now_ += seconds; }
   /// Number of one-second waits so far.
   int64_t waits() const { return waits_; }
@@ -32,7 +34,7 @@ class VirtualClock : public Clock {
   void on_wait(std::function<void(int64_t)> hook) { hook_ = std::move(hook); }
 
  private:
-  int64_t now_;
+  std::atomic<int64_t> now_;
   int64_t waits_ = 0;
   std::vector<int> pauses_;
   bool read_since_wait_ = true;

@@ -18,17 +18,22 @@ Status file_failure(const AtomicFile& file) {
 
 FetchFile::FetchFile(Env& env, std::string target, std::optional<std::string> part)
     : env_(env), target_(std::move(target)), part_path_(std::move(part)) {
-  if (part_path_) {
-    open_part();
-    return;
-  }
+  // A part file that cannot be opened (a folder of its name, a file of another owner) leaves
+  // the fetch to a temporary file, as without -c.
+  if (part_path_ && open_part()) return;
+  part_path_.reset();
+  failure_ = Status();
   // Every download of the run: an interrupt removes its temporary file.
   temporary_.emplace(target_, env_, OnInterrupt::Remove);
   if (!temporary_->is_open()) failure_ = file_failure(*temporary_);
 }
 
 FetchFile::~FetchFile() {
-  if (part_) part_->close();  // a failure leaves what reached the file, which is checked later
+  if (!part_) return;
+  // A failure leaves what reached the file, which the next run checks; a part that never got a
+  // byte is no use to it.
+  part_->close();
+  if (size_ == 0) discard();
 }
 
 bool FetchFile::open_part() {

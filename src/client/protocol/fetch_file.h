@@ -18,9 +18,11 @@
 class FetchFile {
  public:
   /// Opens a temporary file for `target`, or, with `part` (a path in the target's folder), that
-  /// part file for appending, created when missing. is_open() tells whether that worked.
+  /// part file for appending, created when missing; a temporary file when the part file cannot
+  /// be opened. is_open() tells whether that worked.
   FetchFile(Env& env, std::string target, std::optional<std::string> part);
-  /// A part file is closed and kept, with its bytes; a temporary file is removed.
+  /// A part file is closed and kept with its bytes (removed when it has none); a temporary file
+  /// is removed.
   ~FetchFile();
   FetchFile(const FetchFile&) = delete;
   FetchFile& operator=(const FetchFile&) = delete;

@@ -167,14 +167,14 @@ class WindowsEnv final : public Env {
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
     if (handle.get() == INVALID_HANDLE_VALUE) {
       handle.release();
-      return windows_error("cannot open " + path, GetLastError());
+      return windows_error("cannot open the file", GetLastError());
     }
     // A device name opens a device, not a file.
     if (GetFileType(handle.get()) != FILE_TYPE_DISK)
-      return windows_error("cannot write " + path, ERROR_INVALID_NAME);
+      return windows_error("cannot write the file", ERROR_INVALID_NAME);
     LARGE_INTEGER end{};
     if (!SetFilePointerEx(handle.get(), LARGE_INTEGER{}, &end, FILE_END))
-      return windows_error("cannot read " + path, GetLastError());
+      return windows_error("cannot read the file", GetLastError());
     *size = static_cast<uint64_t>(end.QuadPart);
     *file = std::make_unique<WindowsWritableFile>(handle.release(), std::string());
     return Status();

@@ -5,12 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "client/records/run_state.h"
 #include "platform/directories.h"
-#include "support/fault_env.h"
-#include "support/test_env.h"
-#include "support/test_relay.h"
-#include "support/virtual_clock.h"
+#include "support/download_file_fixture.h"
 
 namespace {
 
@@ -46,32 +42,6 @@ TEST(DigestCheckForTest, OnlyDigestsOfTheRightForm) {
     EXPECT_EQ(digest_check_for(c.kind, c.digest).has_value(), c.checked)
         << c.digest.value_or("(absent)");
 }
-
-class DownloadFileTest : public ::testing::Test {
- protected:
-  FetchOutcome fetch(const std::string& path, Text name, std::optional<DigestCheck> check) {
-    testing::internal::CaptureStdout();
-    FetchOutcome outcome =
-        *state.loop.run(download_file(state, relay.base_url() + path, name, check));
-    out = testing::internal::GetCapturedStdout();
-    return outcome;
-  }
-  ScriptedReply body(std::string content, int code = 200) {
-    ScriptedReply r;
-    r.code = code;
-    r.body = std::move(content);
-    return r;
-  }
-  void SetUp() override { state.settings.output_dir = dir.file("out"); }
-  std::string out_file(const std::string& name) { return dir.file("out/" + name); }
-
-  VirtualClock clock;
-  FaultEnv env{clock};
-  TempDir dir;
-  TestRelay relay;
-  RunState state{env};  // after the relay: its connections close before the relay stops
-  std::string out;
-};
 
 TEST_F(DownloadFileTest, CompleteMatchingBodyTakesItsName) {
   const std::string content = "hello, mirror";

@@ -24,8 +24,8 @@ Settings read(std::vector<std::string> args) {
 using Text = std::optional<std::string>;
 
 TEST(ReadOptionsTest, EveryOptionSetsItsField) {
-  Settings s = read({"-r", "relay", "-p", "8080", "-f",  "list", "-s",  "S",  "-q", "Q", "-z",
-                     "10", "-u",    "U",  "-l",   "log", "-o",   "out", "-t", "5",  "-d"});
+  Settings s = read({"-r", "relay", "-p", "8080", "-f",  "list", "-s",  "S",  "-q", "Q",  "-z",
+                     "10", "-u",    "U",  "-l",   "log", "-o",   "out", "-t", "5",  "-d", "-c"});
   EXPECT_EQ(s.relay, Text("relay"));
   EXPECT_EQ(s.port, 8080);
   EXPECT_EQ(s.list_path, Text("list"));
@@ -37,6 +37,7 @@ TEST(ReadOptionsTest, EveryOptionSetsItsField) {
   EXPECT_EQ(s.output_dir, Text("out"));
   EXPECT_EQ(s.timeout_minutes, 5);
   EXPECT_EQ(s.verbose, 1);
+  EXPECT_TRUE(s.keep_partial);
 }
 
 TEST(ReadOptionsTest, DefaultsWhenNothingIsGiven) {
@@ -44,6 +45,7 @@ TEST(ReadOptionsTest, DefaultsWhenNothingIsGiven) {
   EXPECT_EQ(s.port, 52311);
   EXPECT_EQ(s.timeout_minutes, 60);
   EXPECT_EQ(s.verbose, 0);
+  EXPECT_FALSE(s.keep_partial);
   EXPECT_FALSE(s.relay || s.list_path || s.sha1 || s.sha256 || s.size || s.url || s.log_path ||
                s.output_dir);
 }
@@ -52,10 +54,11 @@ TEST(ReadOptionsTest, ValuesAreTakenWhateverTheyLookLike) {
   Settings s = read({"-r", "-f", "list"});  // "list" is then a bare word
   EXPECT_EQ(s.relay, Text("-f"));
   EXPECT_FALSE(s.list_path);
-  s = read({"-r", "a", "-r", "b", "-s", "-d"});
+  s = read({"-r", "a", "-r", "b", "-s", "-d", "-o", "-c"});
   EXPECT_EQ(s.relay, Text("b"));  // the last occurrence wins
   EXPECT_EQ(s.sha1, Text("-d"));
   EXPECT_EQ(s.verbose, 0);  // swallowed as a value
+  EXPECT_FALSE(s.keep_partial);
   s = read({"-r", ""});
   EXPECT_EQ(s.relay, Text(""));  // empty, not absent
 }
