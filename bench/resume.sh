@@ -112,6 +112,13 @@ resume_field() {
   median $(printf '%s\n' "${_entries[@]}" | cut -d' ' -f"$2")
 }
 
+# resume_spread NAME -> the fastest and the slowest run of NAME, "0.412–0.690".
+resume_spread() {
+  local -n _runs=resume_$1
+  printf '%s\n' "${_runs[@]}" | cut -d' ' -f1 | sort -g |
+    awk 'NR == 1 { low = $1 } { high = $1 } END { printf "%.3f–%.3f\n", low, high }'
+}
+
 # resume_row LABEL NAME UNCUT_MEDIAN -> one table row: time, cuts and resumes, time less the
 # waits against the uncut time, bytes to the client against the file's size.
 resume_row() {
@@ -127,7 +134,7 @@ resume_row() {
     goal_t="at most 1.00"
     met_t=$(resume_met "$(fmt %.2f "$net")" 1.00)
   fi
-  row "$label" "$(fmt %.3f "$t")" "$(fmt %.0f "$cuts")" "$(fmt %.0f "$resumes")" \
+  row "$label" "$(fmt %.3f "$t")" "$(resume_spread "$name")" "$(fmt %.0f "$cuts")" "$(fmt %.0f "$resumes")" \
     "$(fmt %.3f "$net")" "$goal_t" \
     "$met_t" "$(fmt %.4f "$ratio")" "at most 1.01" "$met_b"
 }
@@ -137,9 +144,9 @@ resume_table() {
   uncut=$(resume_field uncut 1)
   echo "## A cut transfer continues ($resume_mib MiB through the reference relay)"
   echo
-  row "Run" "Median s" "Cuts" "Resumes" "(Time − resumes × $resume_wait s) ÷ uncut" "Goal" "Met" \
+  row "Run" "Median s" "Fastest–slowest s" "Cuts" "Resumes" "(Time − resumes × $resume_wait s) ÷ uncut" "Goal" "Met" \
     "Bytes to the client ÷ file size" "Goal" "Met"
-  row "---" "---:" "---:" "---:" "---:" "---" "---" "---:" "---" "---"
+  row "---" "---:" "---:" "---:" "---:" "---:" "---" "---" "---:" "---" "---"
   resume_row "uncut" uncut "$uncut"
   resume_row "cut once, half-way" half "$uncut"
   resume_row "cut every $every_mib MiB" every "$uncut"
