@@ -2,6 +2,7 @@
 // benchmarks on one machine pay a network's round trips.
 //
 //   delay_proxy --target PORT --delay-ms MS [--port PORT] [--log FILE]
+//               [--cut-after BYTES | --cut-every BYTES]
 //
 // Listens on 127.0.0.1:PORT (default 0: a free port) and prints "Listening on 127.0.0.1:PORT" as
 // its first line. Every connection is forwarded to 127.0.0.1 at the target port; a chunk read
@@ -10,12 +11,19 @@
 // first byte moves, as the TCP handshake would on a network. Logs "connection N opened" for each
 // connection and, on SIGTERM or SIGINT, a summary of connections and bytes, to FILE (appended)
 // or to standard output.
+//
+// --cut-after BYTES cuts the first connection that carries BYTES bytes towards the client, and
+// only that one; --cut-every BYTES cuts every connection that does. A cut connection is reset
+// on both sides (SO_LINGER 0) once the client has taken in exactly BYTES bytes, and logged as
+// "cut connection N after BYTES bytes to the client".
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <list>
 #include <optional>
 #include <string>
@@ -38,6 +47,10 @@ namespace {
 constexpr size_t kReadBlock = 256 * 1024;
 // Reading from a side stops while this much waits to leave in its direction.
 constexpr size_t kMaxHeld = 64 << 20;
+constexpr uint64_t kNoCut = std::numeric_limits<uint64_t>::max();
+constexpr long kMaxCut = 1L << 50;
+// How often a connection being cut looks whether the client has taken in its last bytes.
+constexpr auto kCutPoll = std::chrono::milliseconds(1);
 
 volatile sig_atomic_t stop_requested = 0;
 void on_stop(int) {
@@ -66,6 +79,8 @@ struct Options {
   int listen_port = 0;
   long delay_ms = -1;
   std::string log_path;
+  uint64_t cut_after = kNoCut;  // the first connection that carries this many bytes is cut
+  uint64_t cut_every = kNoCut;  // every connection that does is cut
 };
 
 struct Direction {
@@ -75,11 +90,14 @@ struct Direction {
 };
 
 struct Link {
+  uint64_t number = 0;
   Fd client;
   Fd target;
   Direction up;    // client to target
   Direction down;  // target to client
   DelayClock::time_point handshake_done;
+  uint64_t to_client = 0;  // bytes the client's socket accepted
+  bool cutting = false;    // its last bytes are on their way; nothing more moves either way
   bool failed = false;
   bool done() const { return failed || (up.write_done && down.write_done); }
 };
@@ -88,6 +106,8 @@ struct Totals {
   uint64_t connections = 0;
   uint64_t bytes_up = 0;
   uint64_t bytes_down = 0;
+  uint64_t bytes_to_client = 0;
+  uint64_t cuts = 0;
 };
 
 bool parse_number(const char* text, long low, long high, long* value) {
@@ -111,11 +131,16 @@ bool parse_options(int argc, char** argv, Options* options) {
       options->listen_port = static_cast<int>(value);
     } else if (name == "--delay-ms" && parse_number(argv[i + 1], 0, 60000, &value)) {
       options->delay_ms = value;
+    } else if (name == "--cut-after" && parse_number(argv[i + 1], 1, kMaxCut, &value)) {
+      options->cut_after = static_cast<uint64_t>(value);
+    } else if (name == "--cut-every" && parse_number(argv[i + 1], 1, kMaxCut, &value)) {
+      options->cut_every = static_cast<uint64_t>(value);
     } else {
       return false;
     }
   }
-  return argc % 2 == 1 && options->target_port != 0 && options->delay_ms >= 0;
+  const bool one_cut = options->cut_after == kNoCut || options->cut_every == kNoCut;
+  return argc % 2 == 1 && options->target_port != 0 && options->delay_ms >= 0 && one_cut;
 }
 
 sockaddr_in loopback(int port) {
@@ -179,6 +204,12 @@ class Proxy {
       fds.clear();
       fds.push_back(pollfd{listener_.get(), POLLIN, 0});
       for (const Link& link : links_) {
+        if (link.cutting) {
+          // Nothing more is read or sent on a connection being cut.
+          fds.push_back(pollfd{-1, 0, 0});
+          fds.push_back(pollfd{-1, 0, 0});
+          continue;
+        }
         fds.push_back(watch(link.client.get(), link.up, link.down, now));
         fds.push_back(watch(link.target.get(), link.down, link.up, now));
       }
@@ -200,8 +231,10 @@ class Proxy {
   void summary() const {
     std::fprintf(log_,
                  "connections opened: %" PRIu64 ", bytes to the target: %" PRIu64
-                 ", bytes from the target: %" PRIu64 "\n",
-                 totals_.connections, totals_.bytes_up, totals_.bytes_down);
+                 ", bytes from the target: %" PRIu64 ", bytes to the client: %" PRIu64
+                 ", connections cut: %" PRIu64 "\n",
+                 totals_.connections, totals_.bytes_up, totals_.bytes_down, totals_.bytes_to_client,
+                 totals_.cuts);
     std::fflush(log_);
   }
 
@@ -221,6 +254,11 @@ class Proxy {
   std::optional<DelayClock::time_point> next_wake(DelayClock::time_point now) const {
     std::optional<DelayClock::time_point> wake;
     for (const Link& link : links_) {
+      if (link.cutting) {
+        // No event tells when the client has taken in the last bytes: look again soon.
+        wake = wake ? std::min(*wake, now + kCutPoll) : now + kCutPoll;
+        continue;
+      }
       for (const Direction* direction : {&link.up, &link.down}) {
         const auto due = direction->queue.next_due();
         if (due && *due > now && (!wake || *due < *wake)) wake = due;
@@ -241,6 +279,7 @@ class Proxy {
       if (target.get() < 0) continue;
       no_delay(client.get());
       Link& link = links_.emplace_back();
+      link.number = totals_.connections;
       link.client = std::move(client);
       link.target = std::move(target);
       link.handshake_done = now + 2 * delay_;
@@ -276,21 +315,72 @@ class Proxy {
     }
   }
 
-  // Sends what is due on every link and closes the links that are finished or broken.
+  // Sends what is due on every link, up to a link's cut, and closes the links that are finished,
+  // broken or cut.
   void pass_on_due(DelayClock::time_point now) {
     for (Link& link : links_) {
-      if (!pass_on(link.target.get(), link.up, now) || !pass_on(link.client.get(), link.down, now))
+      if (link.cutting) {
+        if (unsent(link.client.get()) == 0) cut(link);
+        continue;
+      }
+      const uint64_t limit = cut_limit();
+      uint64_t to_target = 0;
+      const uint64_t before = link.to_client;
+      if (!pass_on(link.target.get(), link.up, now, kNoCut, &to_target) ||
+          !pass_on(link.client.get(), link.down, now, limit - link.to_client, &link.to_client))
         link.failed = true;
+      totals_.bytes_to_client += link.to_client - before;
+      if (link.to_client == limit && !link.failed) start_cut(link);
     }
     links_.remove_if([](const Link& link) { return link.done(); });
   }
 
-  // False when the socket failed.
-  static bool pass_on(int to, Direction& direction, DelayClock::time_point now) {
-    for (std::string_view bytes; !(bytes = direction.queue.ready(now)).empty();) {
-      const ssize_t sent = send(to, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  // The bytes towards the client after which a connection is cut now: kNoCut once the one cut
+  // of --cut-after was made.
+  uint64_t cut_limit() const {
+    if (options_.cut_every != kNoCut) return options_.cut_every;
+    return cut_after_made_ ? kNoCut : options_.cut_after;
+  }
+
+  // The link carried its share: it moves nothing more, and is reset once the client has them.
+  void start_cut(Link& link) {
+    link.cutting = true;
+    if (options_.cut_every == kNoCut) cut_after_made_ = true;
+    if (unsent(link.client.get()) == 0) cut(link);
+  }
+
+  // Resets both sockets: SO_LINGER with a zero time makes close() send a reset.
+  void cut(Link& link) {
+    const linger reset_on_close{1, 0};
+    for (Fd* side : {&link.client, &link.target}) {
+      // A refusal leaves an orderly close, which still ends the connection.
+      setsockopt(side->get(), SOL_SOCKET, SO_LINGER, &reset_on_close, sizeof reset_on_close);
+      *side = Fd();  // the swapped-out descriptor closes here
+    }
+    link.failed = true;
+    ++totals_.cuts;
+    std::fprintf(log_, "cut connection %" PRIu64 " after %" PRIu64 " bytes to the client\n",
+                 link.number, link.to_client);
+    std::fflush(log_);
+  }
+
+  // Bytes sent on `fd` that its peer has not acknowledged; 0 when that cannot be told.
+  static int unsent(int fd) {
+    int count = 0;
+    return ioctl(fd, SIOCOUTQ, &count) == 0 ? count : 0;
+  }
+
+  // Sends what is due, at most `room` bytes, adding what it sent to *sent. False when the socket
+  // failed.
+  static bool pass_on(int to, Direction& direction, DelayClock::time_point now, uint64_t room,
+                      uint64_t* sent_in_all) {
+    for (std::string_view bytes; room > 0 && !(bytes = direction.queue.ready(now)).empty();) {
+      const size_t wanted = static_cast<size_t>(std::min<uint64_t>(bytes.size(), room));
+      const ssize_t sent = send(to, bytes.data(), wanted, MSG_NOSIGNAL);
       if (sent < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
       direction.queue.consume(static_cast<size_t>(sent));
+      room -= static_cast<uint64_t>(sent);
+      *sent_in_all += static_cast<uint64_t>(sent);
     }
     if (!direction.write_done && direction.queue.end_ready(now)) {
       // Failure here means the peer is gone, which the next send or read reports.
@@ -306,6 +396,7 @@ class Proxy {
   FILE* log_;
   std::list<Link> links_;
   Totals totals_;
+  bool cut_after_made_ = false;
 };
 
 }  // namespace
@@ -314,7 +405,8 @@ int main(int argc, char** argv) {
   Options options;
   if (!parse_options(argc, argv, &options)) {
     std::fprintf(stderr,
-                 "usage: delay_proxy --target PORT --delay-ms MS [--port PORT] [--log FILE]\n");
+                 "usage: delay_proxy --target PORT --delay-ms MS [--port PORT] [--log FILE]\n"
+                 "                   [--cut-after BYTES | --cut-every BYTES]\n");
     return 2;
   }
   FILE* log = stdout;

@@ -154,13 +154,14 @@ stop_pid() {
   kill -KILL "$pid" 2>/dev/null || true
 }
 
-# start_delay_proxy BINARY TARGET_PORT DELAY_MS LOG -> starts bench/delay_proxy in front of
-# 127.0.0.1:TARGET_PORT, holding every chunk DELAY_MS each way and logging its connections to
-# LOG; sets proxy_port and proxy_pid.
+# start_delay_proxy BINARY TARGET_PORT DELAY_MS LOG [OPTION...] -> starts bench/delay_proxy in
+# front of 127.0.0.1:TARGET_PORT, holding every chunk DELAY_MS each way, with the further options
+# given (a cut), and logging its connections to LOG; sets proxy_port and proxy_pid.
 start_delay_proxy() {
   local binary=$1 target=$2 delay=$3 log=$4 i
+  shift 4
   : >"$log"
-  "$binary" --target "$target" --delay-ms "$delay" --log "$log" >"$work/proxy.out" 2>&1 &
+  "$binary" --target "$target" --delay-ms "$delay" --log "$log" "$@" >"$work/proxy.out" 2>&1 &
   proxy_pid=$!
   for i in $(seq 1 100); do
     proxy_port=$(sed -n '1s|^Listening on 127\.0\.0\.1:\([0-9]*\)$|\1|p' "$work/proxy.out")
