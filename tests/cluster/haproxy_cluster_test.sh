@@ -100,6 +100,48 @@ done
 check "the three stores hold every file: more than any one store can ($held > $((store_limit / file_size)))" \
   test "$held" -eq "$files" -a $((held * file_size)) -gt "$store_limit"
 
+# A download request whose body comes apart from its head (a slow link, a proxy's own buffering)
+# still goes to the digest's owner: HAProxy waits for the body before it picks a relay.
+# slow_post SHA1: sends the request of the list's file SHA1, its body 0.3 s after its head; true
+# when the reply is a 200.
+slow_post() {
+  local sha1=$1 url
+  url=$(grep "^$sha1 " "$cluster_work/list.txt" | cut -d' ' -f3)
+  url=${url//%/%25}
+  url=${url//:/%3A}
+  url=${url//\//%2F}
+  local body
+  body=$(printf '0\naid=0,index=null,sha1=%s,size=%s,url=%s\n' "$sha1" "$file_size" "$url")
+  exec 3<> "/dev/tcp/127.0.0.1/$cluster_port"
+  printf 'POST /DownloadRequest HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain\r\n' >&3
+  printf 'Content-Length: %d\r\nConnection: close\r\n\r\n' $((${#body} + 1)) >&3
+  sleep 0.3
+  printf '%s\n' "$body" >&3
+  local reply
+  reply=$(timeout 10 cat <&3) || true
+  exec 3<&-
+  [[ $reply == "HTTP/1.1 200 "* ]]
+}
+
+# requested_of NAME SHA1: how many download requests for SHA1 the relay NAME logged.
+requested_of() {
+  grep -c "POST /DownloadRequest 200 sha1=$2 " "$cluster_work/$1.log" || true
+}
+
+for name in "${relays[@]}"; do
+  for sha1 in $(head -n 2 "$cluster_work/$name.first"); do
+    before=$(requested_of "$name" "$sha1")
+    check "a download request with a late body for one of $name's files is answered" \
+      slow_post "$sha1"
+    others=0
+    for other in "${relays[@]}"; do
+      [ "$other" = "$name" ] || others=$((others + $(requested_of "$other" "$sha1")))
+    done
+    check "... and reaches $name alone" \
+      test "$(requested_of "$name" "$sha1")" -eq $((before + 1)) -a "$others" -eq 0
+  done
+done
+
 # -- 2. One relay stopped -----------------------------------------------------------------------
 for name in "${relays[@]}"; do wc -l < "$cluster_work/$name.log" > "$cluster_work/$name.mark"; done
 check "relay2 stops cleanly" cluster_stop "${cluster_relay_pid[relay2]}"
