@@ -4,6 +4,7 @@
 #     every file verified by the client; the stores together hold far more than one could.
 #  2. relay2 stopped: a second run gets all 300 again, and the files fetched anew are exactly
 #     relay2's share, fetched by the other two.
+#  3. relay2 back on its store: a third run gets all 300 again and no relay fetches anything.
 # Usage: haproxy_cluster_test.sh QUONFETCH QUONFETCH_RELAY SOURCE_DIR. Exits 77 (skipped) when
 # haproxy is not installed. Prints its figures on the way.
 set -euo pipefail
@@ -166,6 +167,33 @@ check "the files fetched anew are exactly relay2's share, each once" \
   cmp -s "$cluster_work/moved.sha1" "$cluster_work/relay2.share"
 check "relay1 and relay3 evicted nothing" \
   test "$(cat "$cluster_work/relay1.log" "$cluster_work/relay3.log" | grep -ci 'evict')" -eq 0
+
+# -- 3. The relay back --------------------------------------------------------------------------
+for name in "${relays[@]}"; do wc -l < "$cluster_work/$name.log" > "$cluster_work/$name.mark"; done
+relay2_port=${cluster_relay_port[relay2]}
+"$cluster_relay_binary" --store "$cluster_work/relay2.store" --port "$relay2_port" \
+  --allow-file-origins --max-store-size "$store_limit" > "$cluster_work/relay2.log" 2>&1 &
+cluster_pids+=("$!")
+echo 0 > "$cluster_work/relay2.mark"
+check "relay2 starts again on its port and verifies its store" \
+  cluster_wait_for "$cluster_work/relay2.log" "Store: $(wc -l < "$cluster_work/relay2.share") file\\(s\\) verified, 0 removed" 20
+check "haproxy puts relay2 back after its good health checks" \
+  cluster_wait_for "$cluster_work/haproxy.log" 'relays/relay2 is UP' 20
+check "third run, relay2 back: the client says $files arrived, each with its sha1" \
+  fetch_and_verify out3
+fetched3=0
+for name in "${relays[@]}"; do
+  fetched3=$((fetched3 + $(tail -n +$(($(cat "$cluster_work/$name.mark") + 1)) \
+    "$cluster_work/$name.log" | grep -c ' Fetch of ' || true)))
+done
+sed -nE 's/^.* POST \/DownloadRequest 200 sha1=([0-9a-f]{40}) .*$/\1/p' "$cluster_work/relay2.log" |
+  sort -u > "$cluster_work/relay2.asked"
+echo "figures: third run, relay2 back with its store: asked for $(wc -l < "$cluster_work/relay2.asked")" \
+  "digest(s); $fetched3 fetch(es) in all"
+check "relay2 is asked for its share again, and only for it" \
+  cmp -s "$cluster_work/relay2.asked" "$cluster_work/relay2.share"
+check "relay2 serves its share from its store again: no relay fetches anything" \
+  test "$fetched3" -eq 0
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed; the logs:"
