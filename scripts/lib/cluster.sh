@@ -1,13 +1,14 @@
+# shellcheck shell=bash disable=SC2034,SC2154
 # Starts and stops the pieces of a relay cluster on this machine: quonfetch-relay processes on free
 # loopback ports and HAProxy in front of them with contrib/haproxy/quonfetch-relays.cfg.
 # Sourced by scripts/cluster-demo and the cluster's whole-system test; every process it starts is
 # remembered by its pid and stopped by cluster_stop_all (call it from an EXIT trap).
 #
-# The caller sets: cluster_relay_binary, cluster_work (a folder of its own).
+# The caller sets cluster_relay_binary and cluster_work (a folder of its own); the caller reads
+# cluster_relay_pid, cluster_relay_port and cluster_port.
 
 cluster_pids=()
 declare -A cluster_relay_pid=() cluster_relay_port=()
-cluster_haproxy_pid=
 cluster_port=
 
 # cluster_wait_for FILE PATTERN SECONDS: waits until a line of FILE matches the extended regex.
@@ -75,8 +76,8 @@ cluster_start_haproxy() {
     export "QUONFETCH_RELAY$i=127.0.0.1:${cluster_relay_port[$name]}"
     i=$((i + 1))
   done
-  local log="$cluster_work/haproxy.log" attempt port pid
-  for attempt in 1 2 3 4 5; do
+  local log="$cluster_work/haproxy.log" port pid
+  for _ in 1 2 3 4 5; do
     port=$((20000 + RANDOM % 12000))
     cluster_port_open "$port" && continue
     QUONFETCH_CLUSTER_BIND="127.0.0.1:$port" haproxy -db -f "$cfg" > "$log" 2>&1 &
@@ -87,7 +88,6 @@ cluster_start_haproxy() {
     done
     if kill -0 "$pid" 2>/dev/null && cluster_port_open "$port"; then
       cluster_pids+=("$pid")
-      cluster_haproxy_pid=$pid
       cluster_port=$port
       return 0
     fi
