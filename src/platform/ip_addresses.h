@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 struct sockaddr;
@@ -21,3 +22,6 @@ std::optional<IpAddress> parse_ip(std::string_view text);
 
 /// The address of a socket address of family AF_INET or AF_INET6; none for any other.
 std::optional<IpAddress> ip_of(const sockaddr* address);
+
+/// The usual text of `address`: dotted IPv4 for a mapped address, IPv6 notation otherwise.
+std::string ip_text(const IpAddress& address);

@@ -136,8 +136,23 @@ ClientPolicy::ClientPolicy(const std::vector<std::string>& allowed)
 bool ClientPolicy::allows(const sockaddr* address) const {
   if (allowed_.empty()) return true;
   std::optional<IpAddress> ip = ip_of(address);
-  if (!ip) return false;
+  return ip && allows(*ip);
+}
+
+bool ClientPolicy::allows(const IpAddress& address) const {
+  if (allowed_.empty()) return true;
   for (const Cidr& range : allowed_)
+    if (in_range(address, range)) return true;
+  return false;
+}
+
+TrustedProxies::TrustedProxies(const std::vector<std::string>& ranges)
+    : ranges_(parse_all(ranges)) {}
+
+bool TrustedProxies::trusts(const sockaddr* peer) const {
+  std::optional<IpAddress> ip = ip_of(peer);
+  if (!ip) return false;
+  for (const Cidr& range : ranges_)
     if (in_range(*ip, range)) return true;
   return false;
 }

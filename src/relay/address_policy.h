@@ -50,7 +50,21 @@ class ClientPolicy {
   ClientPolicy() = default;
   explicit ClientPolicy(const std::vector<std::string>& allowed);
   bool allows(const sockaddr* address) const;
+  bool allows(const IpAddress& address) const;
 
  private:
   std::vector<Cidr> allowed_;
+};
+
+/// The balancers in front of the relay (--trusted-proxy): a peer in one of these ranges names
+/// its client in X-Forwarded-For. None when no range is given.
+class TrustedProxies {
+ public:
+  TrustedProxies() = default;
+  /// `ranges` holds texts parse_cidr() accepts; any other is skipped.
+  explicit TrustedProxies(const std::vector<std::string>& ranges);
+  bool trusts(const sockaddr* peer) const;
+
+ private:
+  std::vector<Cidr> ranges_;
 };

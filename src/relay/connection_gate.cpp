@@ -119,7 +119,8 @@ void ConnectionGate::accept_new(int64_t now) {
   for (int i = 0; i < kAcceptBurst; ++i) {
     auto waiting = std::make_unique<Waiting>();
     if (!accept_client(listener_.get(), &waiting->fd, &waiting->peer)) return;
-    if (!admit_(waiting->peer.get())) continue;  // closed unanswered
+    const Admission admission = admit_(waiting->peer.get());
+    if (admission == Admission::Refused) continue;  // closed unanswered
     socket_address_text(waiting->peer.get(), &waiting->client, &waiting->client_port);
     {
       MutexLock lock(mutex_);
@@ -129,7 +130,10 @@ void ConnectionGate::accept_new(int64_t now) {
         handing_.erase(stale);
       }
       size_t& from_client = per_client_[waiting->client];
-      if (from_client >= settings_.max_connections_per_client) continue;  // closed unanswered
+      // A balancer's connections carry many clients: only --max-connections bounds them.
+      if (admission != Admission::SharedProxy &&
+          from_client >= settings_.max_connections_per_client)
+        continue;  // closed unanswered
       ++from_client;
       ++open_;
       if (open_ >= settings_.max_connections) i = kAcceptBurst;

@@ -39,8 +39,10 @@ struct GateSettings {
 
 class ConnectionGate {
  public:
-  /// Whether a client's address may connect at all.
-  using Admit = std::function<bool(const sockaddr*)>;
+  /// Whether a peer's address may connect at all, and whether it is a balancer many clients
+  /// share, whose connections --max-connections-per-client does not bound.
+  enum class Admission { Refused, Client, SharedProxy };
+  using Admit = std::function<Admission(const sockaddr*)>;
   /// Gives a connection to the HTTP server, which owns `fd` from then on (and closes it when it
   /// refuses it). False when it refused it.
   using HandOn = std::function<bool(int fd, const PeerAddress& peer)>;

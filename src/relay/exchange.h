@@ -42,8 +42,12 @@ struct Exchange {
   bool is_post = false;
   std::string method;  ///< escaped for the log
   std::string path;    ///< escaped for the log
-  std::string client;  ///< the client's address, without the port
-  int client_port = 0;
+  /// The client's address, without the port: the peer's, or for a request through a trusted
+  /// balancer the address it names in X-Forwarded-For. The log, --allow-client and each
+  /// client's share of the fetches go by it.
+  std::string client;
+  int client_port = 0;  ///< the peer's port; unused when `via` is set
+  std::string via;      ///< the trusted balancer's "ADDRESS:PORT"; empty for a direct client
   std::string body;      ///< the download request's body, up to the cap
   uint64_t dropped = 0;  ///< body bytes past the cap, read and dropped before the 413
   unsigned status = 0;

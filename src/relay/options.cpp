@@ -65,6 +65,7 @@ const std::map<std::string, ValueReader>& value_options() {
       {"--workers", number(&RelayOptions::max_fetches, "--workers", 1, 1024)},  // its old name
       {"--allow-origin", range(&RelayOptions::allow_origins, "--allow-origin")},
       {"--allow-client", range(&RelayOptions::allow_clients, "--allow-client")},
+      {"--trusted-proxy", range(&RelayOptions::trusted_proxies, "--trusted-proxy")},
       {"--max-file-size",
        number<uint64_t>(&RelayOptions::max_file_size, "--max-file-size", 1, kMaxBytes)},
       {"--fetch-timeout",
@@ -136,6 +137,9 @@ const char* relay_usage() {
          "  --allow-origin CIDR   fetch from origins in this range although it is loopback,\n"
          "                        private, link-local or otherwise refused (repeatable)\n"
          "  --allow-client CIDR   serve only clients in this range (repeatable; default anyone)\n"
+         "  --trusted-proxy ADDR  a balancer (address or range) whose requests' client is the\n"
+         "                        last address of their X-Forwarded-For; its connections have no\n"
+         "                        per-client cap (repeatable; default none)\n"
          "  --max-file-size BYTES largest file a fetch may bring (default 17179869184)\n"
          "  --fetch-timeout SECS  longest a whole fetch may take (default 3600)\n"
          "  --max-queue N         fetches waiting to run (default 1000)\n"

@@ -17,6 +17,8 @@ struct RelayOptions {
   bool allow_file_origins = false;         ///< accept file:// origin URLs
   std::vector<std::string> allow_origins;  ///< CIDR ranges origins may be in despite the rules
   std::vector<std::string> allow_clients;  ///< CIDR ranges clients must be in; empty: anyone
+  /// Balancers whose X-Forwarded-For names the client (CIDR ranges or addresses); empty: none
+  std::vector<std::string> trusted_proxies;
   uint64_t max_file_size = 16ull << 30;    ///< bytes one fetched file may have
   int fetch_timeout_seconds = 3600;        ///< a whole fetch, from connect to last byte
   int max_queue = 1000;                    ///< fetches waiting to run

@@ -65,8 +65,11 @@ struct HttpCallbacks {
       exchange->path = log_escape(url, 200);
       const MHD_ConnectionInfo* info =
           MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-      if (info) socket_address_text(info->client_addr, &exchange->client, &exchange->client_port);
       relay->gate_->request_began(connection_fd(connection));
+      // A forwarded client --allow-client does not serve is closed unanswered, as a client
+      // refused at its connection is.
+      if (info && !relay->attribute_client(connection, info->client_addr, *exchange))
+        return MHD_NO;
       if (!relay->tls_cert_pem_.empty())
         MHD_set_connection_option(
             connection, MHD_CONNECTION_OPTION_TIMEOUT,
@@ -115,7 +118,8 @@ RelayServer::RelayServer(RelayConfig config, Env& env)
     : config_(std::move(config)),
       env_(env),
       store_(env),
-      client_policy_(config_.options.allow_clients) {
+      client_policy_(config_.options.allow_clients),
+      trusted_proxies_(config_.options.trusted_proxies) {
   config_.scheduler.max_fetches = static_cast<size_t>(config_.options.max_fetches);
   config_.scheduler.max_queued = static_cast<size_t>(config_.options.max_queue);
 }
@@ -157,7 +161,13 @@ Status RelayServer::start() {
   gate.max_connections_per_client = static_cast<size_t>(options.max_connections_per_client);
   gate.max_head = kHeaderMemory;
   gate_ = std::make_unique<ConnectionGate>(
-      env_, gate, [this](const sockaddr* address) { return client_policy_.allows(address); },
+      env_, gate,
+      [this](const sockaddr* address) {
+        // A balancer must be allowed itself; the clients it forwards are checked by request.
+        if (!client_policy_.allows(address)) return ConnectionGate::Admission::Refused;
+        return trusted_proxies_.trusts(address) ? ConnectionGate::Admission::SharedProxy
+                                                : ConnectionGate::Admission::Client;
+      },
       [this](int fd, const PeerAddress& peer) { return add_connection(fd, peer); });
   status = start_http();
   if (!status.ok()) return status;

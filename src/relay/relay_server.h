@@ -85,6 +85,9 @@ class RelayServer {
   void wait_for_stop_request() REQUIRES(stop_mutex_);
   // Hands a connection the gate let through to libmicrohttpd.
   bool add_connection(int fd, const PeerAddress& peer) EXCLUDES(stop_mutex_);
+  // Names the request's client: the peer, or the address a trusted balancer forwarded it for.
+  // False when that forwarded address is not one --allow-client serves.
+  bool attribute_client(MHD_Connection* connection, const sockaddr* peer, Exchange& exchange);
   // The first call for a request, with its headers: answers what needs no body. Returns
   // libmicrohttpd's MHD_YES or MHD_NO.
   int begin_request(MHD_Connection* connection, Exchange& exchange, std::string_view url,
@@ -106,6 +109,7 @@ class RelayServer {
   Env& env_;
   Store store_;
   ClientPolicy client_policy_;
+  TrustedProxies trusted_proxies_;
   int port_ = 0;
   ServedCounts served_;
   std::atomic<bool> serving_{false};

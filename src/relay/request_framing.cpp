@@ -24,13 +24,6 @@ bool is_token(std::string_view text) {
   return true;
 }
 
-bool equals_caseless(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if ((a[i] | 0x20) != (b[i] | 0x20)) return false;
-  return true;
-}
-
 std::string_view trim_spaces(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
@@ -171,6 +164,13 @@ HeadScan refused(FramingVerdict verdict) {
 }
 
 }  // namespace
+
+bool equals_caseless(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if ((a[i] | 0x20) != (b[i] | 0x20)) return false;
+  return true;
+}
 
 FramingVerdict check_header_fields(const std::vector<HeaderField>& fields, bool http_1_1) {
   FramingFields found;

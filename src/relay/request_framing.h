@@ -19,6 +19,9 @@ struct FramingVerdict {
 /// A header field: its name and its value, as received.
 using HeaderField = std::pair<std::string_view, std::string_view>;
 
+/// True when the field names `a` and `b` are the same, letters compared without case.
+bool equals_caseless(std::string_view a, std::string_view b);
+
 /// The rules over a head's fields (RFC 9112 §6, §3.2): names are tokens; values hold no NUL, CR
 /// or LF; at most one Content-Length, of digits; no Content-Length beside a Transfer-Encoding;
 /// the only transfer coding is a single `chunked` (501 otherwise); one Host, required in

@@ -3,6 +3,7 @@
 #include <microhttpd.h>
 
 #include "relay/byte_range.h"
+#include "relay/forwarded_for.h"
 #include "relay/relay_log.h"
 #include "relay/relay_server.h"
 #include "relay/request_body.h"
@@ -98,6 +99,22 @@ int respond_text(MHD_Connection* connection, Exchange& exchange, unsigned status
       text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
   if (response) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
   return queue(connection, exchange, status, response);
+}
+
+bool RelayServer::attribute_client(MHD_Connection* connection, const sockaddr* peer,
+                                   Exchange& exchange) {
+  socket_address_text(peer, &exchange.client, &exchange.client_port);
+  // Any other peer's X-Forwarded-For is not looked at: a client cannot claim another address.
+  if (!trusted_proxies_.trusts(peer)) return true;
+  std::vector<HeaderField> fields;
+  MHD_get_connection_values_n(connection, MHD_HEADER_KIND, &collect_field, &fields);
+  std::optional<IpAddress> forwarded = forwarded_client(fields);
+  if (!forwarded) return true;  // the balancer's own request, or one it did not name
+  exchange.via = exchange.client + ":" + std::to_string(exchange.client_port);
+  exchange.client = ip_text(*forwarded);
+  if (client_policy_.allows(*forwarded)) return true;
+  exchange.detail = " refused: client not allowed";
+  return false;
 }
 
 int RelayServer::begin_request(MHD_Connection* connection, Exchange& exchange, std::string_view url,
@@ -266,7 +283,9 @@ void RelayServer::finish_request(const Exchange& exchange) {
   if (!exchange.served_sha1.empty()) store_.finished_serving(exchange.served_sha1);
   ++served_.requests[static_cast<size_t>(exchange.endpoint)]
                     [static_cast<size_t>(status_class(exchange.status))];
-  relay_log("%s:%d %s %s %u%s", exchange.client.c_str(), exchange.client_port,
-            exchange.method.c_str(), exchange.path.c_str(), exchange.status,
-            exchange.detail.c_str());
+  const std::string from = exchange.via.empty()
+                               ? exchange.client + ":" + std::to_string(exchange.client_port)
+                               : exchange.client + " via " + exchange.via;
+  relay_log("%s %s %s %u%s", from.c_str(), exchange.method.c_str(), exchange.path.c_str(),
+            exchange.status, exchange.detail.c_str());
 }

@@ -254,4 +254,28 @@ TEST(ClientPolicyTest, NoRangeAllowsAnyoneElseOnlyTheRanges) {
   }
 }
 
+// No range trusts no one (unlike --allow-client, whose empty list serves anyone).
+TEST(TrustedProxiesTest, OnlyPeersInTheRangesAreTrusted) {
+  struct Case {
+    std::vector<std::string> ranges;
+    const char* peer;
+    bool trusted;
+  } cases[] = {
+      {{}, "127.0.0.1", false},
+      {{}, "::1", false},
+      {{"127.0.0.1"}, "127.0.0.1", true},
+      {{"127.0.0.1"}, "::ffff:127.0.0.1", true},
+      {{"127.0.0.1"}, "127.0.0.2", false},
+      {{"127.0.0.1"}, "::1", false},
+      {{"10.0.0.0/8", "::1"}, "10.200.0.3", true},
+      {{"10.0.0.0/8", "::1"}, "::1", true},
+      {{"10.0.0.0/8", "::1"}, "11.0.0.0", false},
+  };
+  for (const auto& c : cases) {
+    sockaddr_storage peer = socket_address(c.peer);
+    EXPECT_EQ(TrustedProxies(c.ranges).trusts(reinterpret_cast<sockaddr*>(&peer)), c.trusted)
+        << c.peer;
+  }
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // A raw TCP connection to the relay on 127.0.0.1.
 #include "raw_connection.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,8 +10,17 @@
 #include <cstdlib>
 #include <utility>
 
-RawConnection::RawConnection(int port, int timeout_ms)
+RawConnection::RawConnection(int port, int timeout_ms, const std::string& from)
     : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  if (!from.empty()) {
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    // Only a loopback source: a test's traffic stays on this machine.
+    if (inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1 ||
+        (ntohl(source.sin_addr.s_addr) >> 24) != 127 ||
+        bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)
+      return;  // not connected
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));

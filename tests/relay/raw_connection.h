@@ -15,8 +15,9 @@ struct RawReply {
 /// A TCP connection to 127.0.0.1:port, closed when it goes.
 class RawConnection {
  public:
-  /// Reads give up after `timeout_ms` of silence.
-  explicit RawConnection(int port, int timeout_ms = 10000);
+  /// Reads give up after `timeout_ms` of silence. `from`, a loopback IPv4 address, is the
+  /// connection's source (the relay tells clients apart by theirs); empty: the system's choice.
+  explicit RawConnection(int port, int timeout_ms = 10000, const std::string& from = "");
   ~RawConnection();
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;

@@ -6,6 +6,7 @@
 #include <regex>
 #include <sstream>
 
+#include "relay/options.h"
 #include "relay/request_body.h"
 #include "relay_harness.h"
 #include "support/test_env.h"
@@ -45,6 +46,13 @@ TEST(RelayProcessTest, BadOptionsGiveOneLineErrorUsageAndExit2) {
        "--allow-origin needs an address range like 10.0.0.0/8 or fd00::/8, not: localhost"},
       {{"--store", "s", "--allow-client", "10.0.0.0/33"},
        "--allow-client needs an address range like 10.0.0.0/8 or fd00::/8, not: 10.0.0.0/33"},
+      {{"--store", "s", "--trusted-proxy", "localhost"},
+       "--trusted-proxy needs an address range like 10.0.0.0/8 or fd00::/8, not: localhost"},
+      {{"--store", "s", "--trusted-proxy", "127.0.0.1:8080"},
+       "--trusted-proxy needs an address range like 10.0.0.0/8 or fd00::/8, not: 127.0.0.1:8080"},
+      {{"--store", "s", "--trusted-proxy", "::1/129"},
+       "--trusted-proxy needs an address range like 10.0.0.0/8 or fd00::/8, not: ::1/129"},
+      {{"--store", "s", "--trusted-proxy"}, "--trusted-proxy needs a value"},
       {{"--store", "s", "--max-file-size", "0"},
        "--max-file-size needs a number from 1 to 9223372036854775807, not: 0"},
       {{"--store", "s", "--fetch-timeout", "x"},
@@ -61,6 +69,26 @@ TEST(RelayProcessTest, BadOptionsGiveOneLineErrorUsageAndExit2) {
     EXPECT_EQ(run.err.substr(run.err.find('\n') + 1).rfind("Usage: quonfetch-relay", 0), 0u);
     EXPECT_TRUE(run.out.empty());
     EXPECT_TRUE(dir.entries().empty());  // not even the store was made
+  }
+}
+
+// Every --trusted-proxy given is kept, an address or a range, IPv4 or IPv6.
+TEST(RelayProcessTest, TrustedProxiesAreRepeatable) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> trusted;
+  } cases[] = {
+      {{"--store", "s"}, {}},
+      {{"--store", "s", "--trusted-proxy", "127.0.0.1"}, {"127.0.0.1"}},
+      {{"--trusted-proxy", "10.0.0.0/8", "--store", "s", "--trusted-proxy", "::1",
+        "--trusted-proxy", "fd00::/8"},
+       {"10.0.0.0/8", "::1", "fd00::/8"}},
+  };
+  for (const auto& c : cases) {
+    RelayOptions options;
+    std::string err;
+    ASSERT_EQ(parse_relay_options(c.args, &options, &err), ParseOutcome::Run) << err;
+    EXPECT_EQ(options.trusted_proxies, c.trusted);
   }
 }
 

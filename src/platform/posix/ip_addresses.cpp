@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -36,4 +37,13 @@ std::optional<IpAddress> ip_of(const sockaddr* address) {
     return ip;
   }
   return std::nullopt;
+}
+
+std::string ip_text(const IpAddress& address) {
+  char text[INET6_ADDRSTRLEN] = "?";
+  if (std::equal(kMappedPrefix.begin(), kMappedPrefix.begin() + 12, address.begin()))
+    inet_ntop(AF_INET, address.data() + 12, text, sizeof text);
+  else
+    inet_ntop(AF_INET6, address.data(), text, sizeof text);
+  return text;
 }
