@@ -46,8 +46,8 @@ struct Exchange {
   /// balancer the address it names in X-Forwarded-For. The log, --allow-client and each
   /// client's share of the fetches go by it.
   std::string client;
-  int client_port = 0;  ///< the peer's port; unused when `via` is set
-  std::string via;      ///< the trusted balancer's "ADDRESS:PORT"; empty for a direct client
+  int client_port = 0;   ///< the peer's port; unused when `via` is set
+  std::string via;       ///< the trusted balancer's "ADDRESS:PORT"; empty for a direct client
   std::string body;      ///< the download request's body, up to the cap
   uint64_t dropped = 0;  ///< body bytes past the cap, read and dropped before the 413
   unsigned status = 0;

@@ -19,14 +19,14 @@ struct RelayOptions {
   std::vector<std::string> allow_clients;  ///< CIDR ranges clients must be in; empty: anyone
   /// Balancers whose X-Forwarded-For names the client (CIDR ranges or addresses); empty: none
   std::vector<std::string> trusted_proxies;
-  uint64_t max_file_size = 16ull << 30;    ///< bytes one fetched file may have
-  int fetch_timeout_seconds = 3600;        ///< a whole fetch, from connect to last byte
-  int max_queue = 1000;                    ///< fetches waiting to run
-  int max_connections = 4096;              ///< client connections at once
-  int max_connections_per_client = 256;    ///< client connections at once from one address
-  int connection_timeout_seconds = 30;     ///< a client connection silent this long is closed
-  int header_timeout_seconds = 30;  ///< a request head must be whole this long after it began
-  uint64_t max_store_size = 0;      ///< bytes the store may hold; 0: no cap
+  uint64_t max_file_size = 16ull << 30;  ///< bytes one fetched file may have
+  int fetch_timeout_seconds = 3600;      ///< a whole fetch, from connect to last byte
+  int max_queue = 1000;                  ///< fetches waiting to run
+  int max_connections = 4096;            ///< client connections at once
+  int max_connections_per_client = 256;  ///< client connections at once from one address
+  int connection_timeout_seconds = 30;   ///< a client connection silent this long is closed
+  int header_timeout_seconds = 30;       ///< a request head must be whole this long after it began
+  uint64_t max_store_size = 0;           ///< bytes the store may hold; 0: no cap
 };
 
 enum class ParseOutcome { Run, Help, Version, Error };

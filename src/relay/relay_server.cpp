@@ -68,8 +68,7 @@ struct HttpCallbacks {
       relay->gate_->request_began(connection_fd(connection));
       // A forwarded client --allow-client does not serve is closed unanswered, as a client
       // refused at its connection is.
-      if (info && !relay->attribute_client(connection, info->client_addr, *exchange))
-        return MHD_NO;
+      if (info && !relay->attribute_client(connection, info->client_addr, *exchange)) return MHD_NO;
       if (!relay->tls_cert_pem_.empty())
         MHD_set_connection_option(
             connection, MHD_CONNECTION_OPTION_TIMEOUT,

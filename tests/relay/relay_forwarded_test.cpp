@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <regex>
 
 #include "raw_connection.h"
 #include "relay_harness.h"
@@ -34,13 +33,21 @@ std::string log_line_of(const RelayProcess& relay, const std::string& target) {
   return line.substr(line.find(' ') + 1);
 }
 
+// Whether `line` is `from`, a port (the peer's: the balancer's or the direct client's), then
+// `request`.
+bool logged_as(const std::string& line, const std::string& from, const std::string& request) {
+  if (!line.starts_with(from)) return false;
+  const size_t port_end = line.find_first_not_of("0123456789", from.size());
+  return port_end != std::string::npos && port_end > from.size() &&
+         line.substr(port_end) == request;
+}
+
 class RelayForwardedTest : public ::testing::Test {
  protected:
   // A relay program trusting the balancer, so that the test reads its log.
   std::unique_ptr<RelayProcess> start_relay_program() {
-    auto relay = std::make_unique<RelayProcess>(std::vector<std::string>{
+    return std::make_unique<RelayProcess>(std::vector<std::string>{
         "--store", dir_.file("store"), "--port", "0", "--trusted-proxy", kBalancer});
-    return relay;
   }
 
   TempDir dir_;
@@ -59,9 +66,11 @@ TEST_F(RelayForwardedTest, TheLogNamesTheClientTheTrustedBalancerAppended) {
       {kBalancer, {"X-Forwarded-For: 203.0.113.7"}, "203.0.113.7 via 127.0.0.1:"},
       {kBalancer, {"x-forwarded-for: 2001:db8::5"}, "2001:db8::5 via 127.0.0.1:"},
       // A client's forged list: the balancer appended the last entry.
-      {kBalancer, {"X-Forwarded-For: 10.9.9.9, 192.0.2.1, 203.0.113.8"},
+      {kBalancer,
+       {"X-Forwarded-For: 10.9.9.9, 192.0.2.1, 203.0.113.8"},
        "203.0.113.8 via 127.0.0.1:"},
-      {kBalancer, {"X-Forwarded-For: 10.9.9.9", "X-Forwarded-For: 203.0.113.9"},
+      {kBalancer,
+       {"X-Forwarded-For: 10.9.9.9", "X-Forwarded-For: 203.0.113.9"},
        "203.0.113.9 via 127.0.0.1:"},
       // The balancer's own request.
       {kBalancer, {}, "127.0.0.1:"},
@@ -80,11 +89,7 @@ TEST_F(RelayForwardedTest, TheLogNamesTheClientTheTrustedBalancerAppended) {
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 404);
     const std::string line = log_line_of(*relay, target);
-    // The peer's port follows the peer's address, the balancer's or the direct client's.
-    EXPECT_TRUE(std::regex_match(line, std::regex(std::regex_replace(
-                                           c.logged, std::regex("[.]"), "\\.") +
-                                       "[0-9]+ GET " + target + " 404")))
-        << line;
+    EXPECT_TRUE(logged_as(line, c.logged, " GET " + target + " 404")) << line;
   }
 }
 
@@ -221,9 +226,9 @@ TEST_F(RelayForwardedTest, EachForwardedClientHasItsOwnShareOfTheFetches) {
       slow.serve(path, OriginReply{200, content, OriginReply::Hold::Trickle});
       const std::string body = download_request_body(sha1_hex(content), "200000", slow.url(path));
       RawConnection connection(relay.port(), 10000, kBalancer);
-      connection.send_bytes("POST /DownloadRequest HTTP/1.1\r\nHost: r\r\nX-Forwarded-For: " +
-                            std::string(client) + "\r\nContent-Length: " +
-                            std::to_string(body.size()) + "\r\n\r\n" + body);
+      connection.send_bytes(
+          "POST /DownloadRequest HTTP/1.1\r\nHost: r\r\nX-Forwarded-For: " + std::string(client) +
+          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
       auto reply = connection.read_reply();
       ASSERT_TRUE(reply);
       EXPECT_NE(reply->body.find("status=InProcess"), std::string::npos) << reply->body;
