@@ -22,12 +22,14 @@ cluster_wait_for() {
 }
 
 # cluster_start_relay NAME [FLAGS...]: a relay with the store $cluster_work/NAME.store and the log
-# $cluster_work/NAME.log, on a free port (its first log line names it).
+# $cluster_work/NAME.log, on a free port (its first log line names it). HAProxy, on 127.0.0.1,
+# is its trusted proxy: the relay sees each client's own address in X-Forwarded-For.
 cluster_start_relay() {
   local name=$1
   shift
   local log="$cluster_work/$name.log"
-  "$cluster_relay_binary" --store "$cluster_work/$name.store" --port 0 "$@" > "$log" 2>&1 &
+  "$cluster_relay_binary" --store "$cluster_work/$name.store" --port 0 \
+    --trusted-proxy 127.0.0.1 "$@" > "$log" 2>&1 &
   local pid=$!
   cluster_pids+=("$pid")
   cluster_relay_pid[$name]=$pid

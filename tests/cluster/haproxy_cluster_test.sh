@@ -88,6 +88,16 @@ echo "figures: fetches per relay: relay1 $(wc -l < "$cluster_work/relay1.first")
   "$total_fetches fetches of $files digests, $repeated digest(s) fetched more than once"
 check "each digest fetched from its origin exactly once across the three" \
   cmp -s "$cluster_work/fetched1.sha1" "$cluster_work/all.sha1"
+# Every mirror GET reached its relay through HAProxy, which the relay trusts to name the client.
+via_haproxy() {
+  local name
+  for name in "${relays[@]}"; do
+    grep -qE ' 127\.0\.0\.1 via 127\.0\.0\.1:[0-9]+ GET /kxmirror/downloads/sha1/' \
+      "$cluster_work/$name.log" || return 1
+    ! grep -E ' GET /kxmirror/downloads/' "$cluster_work/$name.log" | grep -qv ' via ' || return 1
+  done
+}
+check "each relay logs its mirror GETs under the client's address, via HAProxy" via_haproxy
 check "no fetch ended otherwise than stored" \
   test "$(cat "$cluster_work"/relay?.log | grep -c ' Fetch of ')" -eq "$files"
 
