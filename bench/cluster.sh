@@ -16,10 +16,12 @@ cluster_seconds=${CLUSTER_SECONDS:-10}
 # under both names (as a fetch leaves them) in $cluster_work/store, and the paths wrk asks for in
 # $cluster_work/paths.txt.
 cluster_make_files() {
-  local split=$cluster_work/split store=$cluster_work/store sha1 sha256 file
+  local split=$cluster_work/split store=$cluster_work/store sha1 sha256 file i
   mkdir -p "$split" "$store/sha1" "$store/sha256"
-  head -c $((cluster_file_count * cluster_file_size)) /dev/urandom |
-    split -b "$cluster_file_size" -a 3 -d - "$split/f"
+  # The same bytes every run: the same digests, so the same share of them for each relay.
+  for i in $(seq -w 1 "$cluster_file_count"); do
+    yes "quonfetch bench cluster file $i" | head -c "$cluster_file_size" >"$split/f$i" || true
+  done
   : >"$cluster_work/paths.txt"
   while read -r sha1 file; do
     sha256=$(sha256sum <"$file" | cut -c1-64)
@@ -68,7 +70,8 @@ cluster_relay_gets() {
   grep -c ' GET /kxmirror/downloads/sha1/[0-9a-f]* 200$' "$cluster_work/$1.log" || true
 }
 
-# cluster_wrk PORT -> "REQUESTS_PER_S P99_MS ERRORS" of one wrk run through every path in turn.
+# cluster_wrk PORT -> "REQUESTS_PER_S P99_MS ERRORS REQUESTS" of one wrk run through every path
+# in turn.
 cluster_wrk() {
   wrk -t 2 -c "$cluster_connections" -d "${cluster_seconds}s" --timeout 10s --latency \
     -s "$repo/bench/paths.lua" "http://127.0.0.1:$1" -- "$cluster_work/paths.txt" \
@@ -79,13 +82,14 @@ cluster_wrk() {
   }
   awk '
     /^Requests\/sec:/ { rps = $2 }
+    / requests in / { requests = $1 }
     $1 == "99%" {
       v = $2; unit = v; sub(/^[0-9.]+/, "", unit); sub(/[a-z]+$/, "", v)
       p99 = v * (unit == "us" ? 0.001 : unit == "ms" ? 1 : unit == "s" ? 1000 : 60000)
     }
     /Socket errors:/ { gsub(/,/, ""); errors += $4 + $6 + $8 + $10 }
     /Non-2xx or 3xx responses:/ { errors += $NF }
-    END { if (rps == "" || p99 == "") exit 1; printf "%s %.3f %d\n", rps, p99, errors }
+    END { if (rps == "" || p99 == "") exit 1; printf "%s %.3f %d %d\n", rps, p99, errors, requests }
   ' "$work/wrk.out" || {
     echo "bench: no figures in wrk's output:" >&2
     cat "$work/wrk.out" >&2
@@ -93,9 +97,10 @@ cluster_wrk() {
   }
 }
 
-# cluster_start_all -> nginx, a relay reached directly, three relays for the balancer, and two
-# HAProxy processes from the contrib configuration: one with relay1 alone (the file's other server
-# lines left out), one with relay1..3. Sets cluster_ports[nginx|direct|one|three].
+# cluster_start_all -> nginx, a relay reached directly, four relays for the balancer, and two
+# HAProxy processes from the contrib configuration: one with the relay "single" alone (on the
+# file's relay1 line, its other server lines left out), one with relay1..3. Each relay serves one
+# row only, so that its log counts that row's GETs. Sets cluster_ports[nginx|direct|one|three].
 cluster_start_all() {
   local flags=() behind=() help
   help=$("$relay_bin" --help 2>&1 || true)
@@ -108,7 +113,7 @@ cluster_start_all() {
   cluster_bench_relay direct "${flags[@]}" || return 1
   cluster_ports[direct]=${cluster_relay_port[direct]}
   local name
-  for name in relay1 relay2 relay3; do
+  for name in single relay1 relay2 relay3; do
     cluster_bench_relay "$name" "${flags[@]}" "${behind[@]}" || return 1
   done
   local cfg=$repo/contrib/haproxy/quonfetch-relays.cfg one=$cluster_work/one-relay.cfg
@@ -117,7 +122,7 @@ cluster_start_all() {
     echo "bench: $cfg no longer has the server lines relay1..3" >&2
     return 1
   }
-  cluster_start_haproxy "$one" relay1 || return 1
+  cluster_start_haproxy "$one" single || return 1
   cluster_ports[one]=$cluster_port
   # The log file follows the process; the next HAProxy writes a new one.
   mv "$cluster_work/haproxy.log" "$cluster_work/haproxy-one.log"
@@ -144,19 +149,21 @@ cluster_section() {
   cluster_make_files
   cluster_start_all
   declare -A rps=() p99=() errors=() gets=()
-  local run row before=() name i figures r p e
+  local asked=0
+  local run row before=() name i figures r p e n
   for run in $(seq 1 "$runs"); do
     for row in "${cluster_rows[@]}"; do
       if [ "$row" = three ]; then
         before=()
-        for name in relay1 relay2 relay3; do before+=("$(cluster_relay_gets "$name")"); done
+        for name in single relay1 relay2 relay3; do before+=("$(cluster_relay_gets "$name")"); done
       fi
       figures=$(cluster_wrk "${cluster_ports[$row]}")
-      read -r r p e <<<"$figures"
+      read -r r p e n <<<"$figures"
       rps[$row]+="$r "; p99[$row]+="$p "; errors[$row]=$((${errors[$row]:-0} + e))
       if [ "$row" = three ]; then
+        asked=$((asked + n))
         i=0
-        for name in relay1 relay2 relay3; do
+        for name in single relay1 relay2 relay3; do
           gets[$name]=$((${gets[$name]:-0} + $(cluster_relay_gets "$name") - before[i]))
           i=$((i + 1))
         done
@@ -184,7 +191,8 @@ cluster_table() {
   echo "wrk (2 threads, --latency) for ${cluster_seconds} s per run, asking for $cluster_file_count"
   echo "files of $cluster_file_size bytes in turn (bench/paths.lua); medians of $runs runs, the rows"
   echo "taking turns. Every relay's store holds every file; HAProxy runs"
-  echo "contrib/haproxy/quonfetch-relays.cfg, with only its relay1 line for one relay."
+  echo "contrib/haproxy/quonfetch-relays.cfg, with only its relay1 line for one relay (a relay of"
+  echo "its own, not the one reached directly)."
   echo
   row "Server" "Requests/s" "p99 ms" "Requests/s ÷ nginx" "Requests/s ÷ one relay" \
     "wrk errors (all runs)"
@@ -200,7 +208,8 @@ cluster_table() {
   done
   echo
   total=$((gets[relay1] + gets[relay2] + gets[relay3]))
-  printf 'GETs each relay answered behind HAProxy (3 relays), all runs: relay1 %d (%s%%), relay2 %d (%s%%), relay3 %d (%s%%).\n' \
+  printf 'Behind HAProxy with 3 relays, all runs: wrk counted %d answers; the relays logged %d GETs answered, relay1 %d (%s%%), relay2 %d (%s%%), relay3 %d (%s%%).\n' \
+    "$asked" "$total" \
     "${gets[relay1]}" "$(fmt %.1f "100 * ${gets[relay1]} / ($total + 0.000001)")" \
     "${gets[relay2]}" "$(fmt %.1f "100 * ${gets[relay2]} / ($total + 0.000001)")" \
     "${gets[relay3]}" "$(fmt %.1f "100 * ${gets[relay3]} / ($total + 0.000001)")"
