@@ -102,19 +102,23 @@ cluster_wrk() {
 # file's relay1 line, its other server lines left out), one with relay1..3. Each relay serves one
 # row only, so that its log counts that row's GETs. Sets cluster_ports[nginx|direct|one|three].
 cluster_start_all() {
-  local flags=() behind=() help
-  help=$("$relay_bin" --help 2>&1 || true)
-  # Every connection comes from 127.0.0.1, wrk's and the balancer's alike.
-  grep -q -- --max-connections-per-client <<<"$help" &&
-    flags=(--max-connections-per-client 5000)
-  grep -q -- --trusted-proxy <<<"$help" && behind=(--trusted-proxy 127.0.0.1)
   load_nginx_start "$data" || return 1
   cluster_ports[nginx]=$load_port
-  cluster_bench_relay direct "${flags[@]}" || return 1
-  cluster_ports[direct]=${cluster_relay_port[direct]}
+  # The relay reached directly starts as the relayload section starts its relay (wrk's 50
+  # connections let through from one address), without a trusted proxy.
+  cp -a "$cluster_work/store" "$cluster_work/direct.store"
+  load_relay_start "$relay_bin" "$cluster_work/direct.store" || return 1
+  cluster_ports[direct]=$load_port
+  cluster_wait_for "$work/relay-load.out" \
+    " Store: $cluster_file_count file\(s\) verified, 0 removed$" 60 || {
+    echo "bench: the direct relay did not verify its $cluster_file_count files" >&2
+    return 1
+  }
+  # Behind HAProxy: cluster_start_relay makes 127.0.0.1 their trusted proxy, whose connections
+  # the per-client cap does not count.
   local name
   for name in single relay1 relay2 relay3; do
-    cluster_bench_relay "$name" "${flags[@]}" "${behind[@]}" || return 1
+    cluster_bench_relay "$name" || return 1
   done
   local cfg=$repo/contrib/haproxy/quonfetch-relays.cfg one=$cluster_work/one-relay.cfg
   sed -E '/^[[:space:]]*server relay[23][[:space:]]/d' "$cfg" >"$one"
