@@ -55,6 +55,20 @@ class RelayForwardedTest : public ::testing::Test {
 
 // Who the log names: the trusted peer's forwarded client, the last entry only; never what an
 // untrusted peer's header claims.
+// The health check just sent on `connection` was answered 200, or, when not `served`, the
+// connection was closed without a byte of answer.
+void expect_served(RawConnection& connection, bool served) {
+  if (served) {
+    auto reply = connection.read_reply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    return;
+  }
+  std::string extra;
+  EXPECT_TRUE(connection.closed_by_peer(&extra));
+  EXPECT_EQ(extra, "");
+}
+
 TEST_F(RelayForwardedTest, TheLogNamesTheClientTheTrustedBalancerAppended) {
   auto relay = start_relay_program();
   ASSERT_GT(relay->port(), 0) << relay->first_line();
@@ -150,15 +164,7 @@ TEST_F(RelayForwardedTest, AllowClientJudgesTheForwardedAddress) {
     std::vector<std::string> fields;
     if (c.forwarded) fields.push_back(std::string("X-Forwarded-For: ") + c.forwarded);
     connection.send_bytes(head("/healthz", fields));
-    if (c.served) {
-      auto reply = connection.read_reply();
-      ASSERT_TRUE(reply);
-      EXPECT_EQ(reply->status, 200);
-    } else {
-      std::string extra;
-      EXPECT_TRUE(connection.closed_by_peer(&extra));
-      EXPECT_EQ(extra, "");
-    }
+    expect_served(connection, c.served);
   }
 }
 
@@ -189,15 +195,7 @@ TEST_F(RelayForwardedTest, TheBalancersConnectionsAreNotHeldToThePerClientCap) {
       SCOPED_TRACE(i);
       RawConnection& connection = *connections[static_cast<size_t>(i)];
       connection.send_bytes(head("/healthz", {}));
-      if (i < c.served) {
-        auto reply = connection.read_reply();
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(reply->status, 200);
-      } else {
-        std::string extra;
-        EXPECT_TRUE(connection.closed_by_peer(&extra));
-        EXPECT_EQ(extra, "");
-      }
+      expect_served(connection, i < c.served);
     }
   }
 }
